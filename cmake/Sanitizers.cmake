@@ -1,0 +1,10 @@
+# Sanitizer builds apply to the whole tree so that libraries and tests agree.
+if(KELV_SANITIZE STREQUAL "asan")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(KELV_SANITIZE STREQUAL "tsan")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT KELV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "KELV_SANITIZE must be empty, asan or tsan, not '${KELV_SANITIZE}'")
+endif()

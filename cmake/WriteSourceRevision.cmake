@@ -1,0 +1,23 @@
+# Writes source_revision.cc with the 40-hex-digit revision of HEAD, or 40 zeros outside
+# a git checkout. The file is rewritten only when the text changes, to spare rebuilds.
+set(revision "0000000000000000000000000000000000000000")
+find_program(GIT git)
+if(GIT)
+  execute_process(COMMAND ${GIT} -C ${SOURCE_DIR} rev-parse HEAD
+    OUTPUT_VARIABLE head RESULT_VARIABLE rc ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(rc EQUAL 0 AND head MATCHES "^[0-9a-f]+$")
+    string(LENGTH "${head}" len)
+    if(len EQUAL 40)
+      set(revision "${head}")
+    endif()
+  endif()
+endif()
+set(text "#include \"lib/util/source_revision.h\"\n\nnamespace kelv {\nconst char* const SOURCE_REVISION = \"${revision}\";\n}  // namespace kelv\n")
+if(EXISTS ${OUTPUT})
+  file(READ ${OUTPUT} old)
+else()
+  set(old "")
+endif()
+if(NOT old STREQUAL text)
+  file(WRITE ${OUTPUT} "${text}")
+endif()

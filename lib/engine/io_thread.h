@@ -1,0 +1,93 @@
+#pragma once
+
+#include <ev.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/reporting/request_counters.h"
+#include "lib/transport/tls_socket.h"
+#include "lib/util/random.h"
+
+namespace kelv {
+
+class Connection;
+struct OAuthCredentials;
+
+// Bits of IOThread::headerFlags: standard headers the user supplied himself.
+constexpr unsigned HEADER_HOST = 0x01;
+constexpr unsigned HEADER_CONTENT_LENGTH = 0x02;
+constexpr unsigned HEADER_CONTENT_TYPE = 0x04;
+constexpr unsigned HEADER_AUTHORIZATION = 0x08;
+constexpr unsigned HEADER_CONNECTION = 0x10;
+constexpr unsigned HEADER_USER_AGENT = 0x20;
+
+struct IOThreadCommand {
+  static constexpr int32_t STOP = 0;
+  static constexpr int32_t SET_CONNECTIONS = 1;
+  int32_t type;
+  int32_t connectionCount;  // SET_CONNECTIONS only
+  int32_t stopTimeout;      // STOP only, seconds
+};
+
+// One worker of the load generator: its own libev loop on its own thread, driving its
+// connections. Other threads reach it only through the command queue, the counters swap
+// and Join.
+class IOThread {
+ public:
+  IOThread();
+  IOThread(const IOThread&) = delete;
+  IOThread& operator=(const IOThread&) = delete;
+  ~IOThread();
+
+  void Start();
+  void RequestStop(int seconds);
+  void SetNumConnections(int count);
+  void Join();
+  void Stop();
+
+  // Installs a fresh zeroed record and returns the previous one, once no update of the
+  // I/O thread can still be writing to it. The caller owns the result.
+  std::unique_ptr<RequestCounters> SwapCounters();
+
+  // Engine side, called on the I/O thread only.
+  void RecordRead(size_t bytes);
+  void RecordWrite(size_t bytes);
+  void RecordResult(int statusCode, int64_t latencyNanos);
+
+  // Configuration, set by the driver before Start and only read afterwards (except
+  // keepRunning, which the loop thread clears on STOP).
+  int index = 0;
+  int numConnections = 0;
+  bool verbose = false;
+  std::string method;
+  std::string cipherList;
+  std::string sendData;
+  SslCtxPtr sslCtx;
+  const OAuthCredentials* oauth = nullptr;
+  const std::vector<std::string>* headers = nullptr;
+  unsigned headerFlags = 0;
+  uint32_t thinkTime = 0;  // milliseconds
+  int noKeepAlive = 0;
+  int keepRunning = 0;
+
+  // The thread's own state.
+  RandomState randomState;
+  struct ev_loop* loop = nullptr;
+
+  // The engine's private parts follow (owned by the engine code).
+ private:
+  friend class Connection;
+  // ... filled in by the engine
+};
+
+// Names of the libev backends in a mask, joined with ", ".
+std::string backendNames(int mask);
+
+}  // namespace kelv
