@@ -87,6 +87,9 @@ class IOThread {
   // ... filled in by the engine
 };
 
+// The driver owns its I/O threads, in index order.
+using ThreadList = std::vector<std::unique_ptr<IOThread>>;
+
 // Names of the libev backends in a mask, joined with ", ".
 std::string backendNames(int mask);
 
