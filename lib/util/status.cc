@@ -60,4 +60,8 @@ std::ostream& operator<<(std::ostream& out, const Status& status) {
   return out << status.ToString();
 }
 
+std::ostream& operator<<(std::ostream& out, StatusCode code) {
+  return out << statusCodeText(code);
+}
+
 }  // namespace kelv

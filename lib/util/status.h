@@ -36,6 +36,7 @@ class [[nodiscard]] Status {
 };
 
 std::ostream& operator<<(std::ostream& out, const Status& status);
+std::ostream& operator<<(std::ostream& out, StatusCode code);
 
 // The text strerror_r gives for an error number, limited as a 64-byte buffer limits it.
 std::string errnoText(int errnoValue);
