@@ -22,7 +22,7 @@ class TLSSocket : public Socket {
 
   // The TCP connect, then an SSL object in client mode with the host as server name.
   // When the context verifies peers, the certificate must also match the host (a DNS
-  // name, or an IP address for an IP literal).
+  // name, or an IP address for an IP literal, given without brackets).
   Status Connect(const sockaddr_storage& address, std::string_view host, SSL_CTX* context);
 
   IoResult Write(const void* data, size_t length, size_t* written) override;
@@ -30,7 +30,12 @@ class TLSSocket : public Socket {
   IoResult Close() override;
 
  private:
+  // Marks the connection as failed and describes the failure.
+  IoResult Fail(int sslError, int savedErrno);
+
   SslPtr ssl;
+  // Set after a fatal TLS error: OpenSSL allows no shutdown on such a connection.
+  bool failed = false;
 };
 
 }  // namespace kelv
