@@ -34,4 +34,13 @@ std::string oauthBaseString(const TargetUrl& url, std::string_view method, int64
                             std::string_view nonce, const OAuthCredentials& credentials);
 std::string oauthSignature(std::string_view baseString, const OAuthCredentials& credentials);
 
+// Whole seconds since the Unix epoch by the real-time clock: servers compare it with
+// their own wall clock, so the monotonic clock would not do.
+int64_t oauthTimestamp();
+// The header line for a given timestamp and nonce; the overload above draws both fresh
+// and calls this one, which lets tests fix them.
+std::string oauthAuthorizationHeader(const TargetUrl& url, std::string_view method,
+                                     const OAuthCredentials& credentials, int64_t timestamp,
+                                     std::string_view nonce);
+
 }  // namespace kelv
