@@ -44,6 +44,9 @@ class TargetUrl {
   std::string host;           // an IPv6 literal without brackets
   std::string hostHeader;     // host, ":port" unless the scheme's default; IPv6 bracketed
   AddressList addresses;
+
+ private:
+  static std::vector<std::unique_ptr<TargetUrl>>& MutableList();
 };
 
 }  // namespace kelv

@@ -10,6 +10,10 @@ namespace kelv {
 // Reads line-oriented text into one fixed buffer and hands it out line by line, and each
 // line token by token, without copying: line ends and separators are overwritten with NUL
 // in place and the results are views into the buffer.
+//
+// Plain line mode (the default): a line ends at the first CR or LF, and the whole run of CR
+// and LF after it belongs to that line end. HTTP mode: exactly one CR, LF or CR LF ends a
+// line, so an empty line in the data is delivered.
 class LineBuffer {
  public:
   explicit LineBuffer(int size);
@@ -24,6 +28,7 @@ class LineBuffer {
   long ReadFd(int fd);
 
   bool NextLine();
+  // The current line up to its first NUL, usable as a C string; empty when none is ready.
   std::string_view Line() const;
   std::string_view NextToken(std::string_view separators);
   void SkipSeparators(std::string_view separators);
@@ -33,8 +38,17 @@ class LineBuffer {
   void Print(std::ostream& out) const;
 
   void SetHttpMode(bool on) { httpMode = on; }
+  // When on, a line end that a read boundary splits (CR at the end of one read, LF at the
+  // start of the next, or a run of blank lines) still ends one line: the rest of it at the
+  // start of the next data yields no extra empty line. Off by default.
+  void SetJoinSplitLineEnds(bool on) { joinSplitLineEnds = on; }
 
  private:
+  bool IsLineEnd(int offset) const;
+  void TerminateLine();
+  void SkipContinuedLineEnd();
+  int StringEnd(int from) const;
+
   char* buf = nullptr;
   bool httpMode = false;
   int length = 0;
@@ -44,6 +58,9 @@ class LineBuffer {
   bool lineReady = false;
   int tokStart = 0;
   int tokEnd = 0;
+  bool joinSplitLineEnds = false;
+  // The last line end found ran up to the end of the data; in HTTP mode, it was a lone CR.
+  bool lineEndAtDataEnd = false;
 };
 
 }  // namespace kelv

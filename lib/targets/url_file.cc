@@ -1,0 +1,36 @@
+#include <fstream>
+#include <iostream>
+
+#include "lib/targets/target_url.h"
+#include "lib/util/line_buffer.h"
+
+namespace kelv {
+namespace {
+
+// A line and its first line-end byte must fit: lines of up to 8191 characters are read.
+constexpr int URL_FILE_BUFFER_SIZE = 8192;
+
+}  // namespace
+
+// Reads the file in blocks of the buffer's free space. A line longer than the buffer
+// leaves no room for the next read, so loading ends there with what came before it.
+Status TargetUrl::LoadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (in.fail()) return Status(StatusCode::IO_ERROR, path);
+  LineBuffer buffer(URL_FILE_BUFFER_SIZE);
+  // A CR LF split by a block boundary is one line end, not a blank line that would fail.
+  buffer.SetJoinSplitLineEnds(true);
+  while (buffer.ReadFrom(in) > 0) {
+    while (buffer.NextLine()) {
+      Status status = Add(buffer.Line());
+      if (!status.ok()) return status;
+    }
+    static_cast<void>(buffer.Compact());  // a full buffer shows as a read of nothing
+  }
+  // A read error (a directory, say) must not pass for the end of the file.
+  if (in.bad()) return Status(StatusCode::IO_ERROR, path);
+  std::cout << "Read " << List().size() << " URLs from \"" << path << "\"" << std::endl;
+  return Status();
+}
+
+}  // namespace kelv
