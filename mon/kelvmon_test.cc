@@ -1,0 +1,301 @@
+// Black-box tests of the kelvmon program over real loopback TCP.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/hoststats/host_stats.h"
+#include "mon/mon_test_client.h"
+#include "testing/subprocess.h"
+
+namespace kelv {
+namespace {
+
+constexpr int START_TIMEOUT_MILLIS = 5000;
+constexpr int RUN_TIMEOUT_MILLIS = 10000;
+const std::string LISTENING = "kelvmon listening on port ";
+const std::regex FIGURE_REPLY("-?[0-9]+\\.[0-9]{2}\n");
+
+std::string kelvmonPath() { return binaryPath("kelvmon"); }
+
+// A kelvmon started for one test and killed (with its process group) when the test ends.
+class RunningMon {
+ public:
+  explicit RunningMon(const std::vector<std::string>& argv) : process(argv) {
+    if (process.WaitForStdoutLine(LISTENING, START_TIMEOUT_MILLIS, &listeningLine)) {
+      port = std::atoi(listeningLine.c_str() + LISTENING.size());
+    }
+  }
+  explicit RunningMon(const std::string& portText = "0")
+      : RunningMon(std::vector<std::string>{kelvmonPath(), portText}) {}
+
+  // kelvmon on a system-chosen port, behind a shell command that first limits its resources.
+  static std::vector<std::string> Limited(const std::string& limit) {
+    return {"sh", "-c", limit + " && exec \"$0\" 0", kelvmonPath()};
+  }
+
+  Subprocess process;
+  std::string listeningLine;
+  int port = 0;
+};
+
+int lineCount(const std::string& text, const std::string& prefix) {
+  std::istringstream lines(text);
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) count += line.rfind(prefix, 0) == 0;
+  return count;
+}
+
+class Kelvmon : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);
+    ASSERT_GT(mon.port, 0) << mon.process.StartError() << mon.process.TakeStderr();
+  }
+
+  // Fails the test when the server no longer answers a new client.
+  void ExpectStillServing() {
+    ASSERT_TRUE(mon.process.Running());
+    MonTestClient client(mon.port);
+    ASSERT_EQ(client.Ask("HELLO\n"), "Hi!\n");
+  }
+
+  RunningMon mon;
+};
+
+TEST(KelvmonCommandLine, WrongArgumentCountPrintsUsage) {
+  const std::string usage = "Usage: " + kelvmonPath() + " <port>\n";
+  for (const auto& argv : {std::vector<std::string>{kelvmonPath()},
+                           std::vector<std::string>{kelvmonPath(), "1", "2"}}) {
+    const SubprocessResult result = Subprocess::Run(argv, RUN_TIMEOUT_MILLIS);
+    ASSERT_TRUE(result.finished) << result.error;
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_EQ(result.err, usage);
+    EXPECT_EQ(result.out, "");
+  }
+}
+
+TEST(KelvmonCommandLine, ZeroOrTextListensOnASystemChosenPort) {
+  std::signal(SIGPIPE, SIG_IGN);
+  for (const char* portText : {"0", "abc"}) {
+    RunningMon mon(portText);
+    ASSERT_GT(mon.port, 0) << portText;
+    EXPECT_EQ(mon.listeningLine, LISTENING + std::to_string(mon.port));
+    MonTestClient client(mon.port);
+    EXPECT_EQ(client.Ask("HELLO\n"), "Hi!\n");
+  }
+}
+
+TEST(KelvmonCommandLine, PortInUseFailsToStart) {
+  RunningMon first;
+  ASSERT_GT(first.port, 0);
+  const SubprocessResult result =
+      Subprocess::Run({kelvmonPath(), std::to_string(first.port)}, RUN_TIMEOUT_MILLIS);
+  ASSERT_TRUE(result.finished) << result.error;
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.err, "Can't bind to port: " + std::to_string(EADDRINUSE) +
+                            "\nCan't start monitoring server: -2\n");
+  EXPECT_EQ(result.out, "");
+}
+
+TEST_F(Kelvmon, AnswersLinesInOrderWhateverTheirLineEnds) {
+  MonTestClient client(mon.port);
+  // An empty first line is a command; later runs of line ends are one line end.
+  ASSERT_TRUE(client.Send("\nhello\r\ncpu\nMeM\r\n\r\nnope\n"));
+  const std::string replies = client.ReadReplies(5);
+  const std::regex expected(
+      "Invalid command\nHi!\n-?[0-9]+\\.[0-9]{2}\n-?[0-9]+\\.[0-9]{2}\nInvalid command\n");
+  EXPECT_TRUE(std::regex_match(replies, expected)) << replies;
+  // A CR LF split between two reads is one line end too: no extra reply for the LF. QUIT
+  // closes the connection before the line after it.
+  EXPECT_EQ(client.Ask("HELLO\r"), "Hi!\n");
+  ASSERT_TRUE(client.Send("\nquit\nHELLO\n"));
+  bool closed = false;
+  EXPECT_EQ(client.ReadUntilClosed(&closed), "BYE\n");
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(Kelvmon, LineOfTheBufferSizeClosesWithoutReply) {
+  MonTestClient fits(mon.port);
+  EXPECT_EQ(fits.Ask(std::string(127, 'x') + "\nHELLO\n"), "Invalid command\n");
+  EXPECT_EQ(fits.ReadReplies(1), "Hi!\n");
+
+  MonTestClient overflows(mon.port);
+  ASSERT_TRUE(overflows.Send(std::string(128, 'x')));
+  bool closed = false;
+  EXPECT_EQ(overflows.ReadUntilClosed(&closed), "");
+  EXPECT_TRUE(closed);
+  ExpectStillServing();
+}
+
+TEST_F(Kelvmon, FiguresAreFractionsWithTwoDecimals) {
+  MonTestClient client(mon.port);
+  const std::string mem = client.Ask("MEM\n");
+  ASSERT_TRUE(std::regex_match(mem, FIGURE_REPLY)) << mem;
+  EXPECT_NEAR(std::atof(mem.c_str()), memoryUseFraction(), 0.05);
+  const std::string cpu = client.Ask("CPU\n");
+  ASSERT_TRUE(std::regex_match(cpu, FIGURE_REPLY)) << cpu;
+  EXPECT_GE(std::atof(cpu.c_str()), 0.0);
+  EXPECT_LT(std::atof(cpu.c_str()), 1.0);
+}
+
+// Keeps kelvmon busy answering MEM from a few clients for about the given time. One command
+// at a time: pipelined replies would wait for acknowledgements and keep it mostly idle.
+void loadServer(int port, std::chrono::milliseconds length) {
+  constexpr int CLIENTS = 2;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < CLIENTS; ++i) {
+    threads.emplace_back([port, length] {
+      MonTestClient client(port);
+      const auto end = std::chrono::steady_clock::now() + length;
+      while (std::chrono::steady_clock::now() < end && !client.Ask("MEM\n").empty()) {
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+double cpuFigure(MonTestClient& client) { return std::atof(client.Ask("CPU\n").c_str()); }
+
+TEST_F(Kelvmon, CpuFiguresCoverTheTimeSinceAcceptOrTheLastCpu) {
+  using std::chrono::milliseconds;
+  loadServer(mon.port, milliseconds(1000));
+  std::this_thread::sleep_for(milliseconds(300));
+  // Accepted after the busy phase and then idle: the busy phase is not in its first figure.
+  MonTestClient idle(mon.port);
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_LT(cpuFigure(idle), 0.05);
+
+  // Accepted before a busy phase: its first figure covers it.
+  MonTestClient fresh(mon.port);
+  EXPECT_EQ(fresh.Ask("HELLO\n"), "Hi!\n");
+  loadServer(mon.port, milliseconds(1000));
+  EXPECT_GT(cpuFigure(fresh), 0.05);
+  EXPECT_GT(cpuFigure(idle), 0.05);
+}
+
+TEST_F(Kelvmon, ServesHundredsOfClientsAtOnce) {
+  constexpr int THREADS = 6;
+  constexpr int CLIENTS_PER_THREAD = 50;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < THREADS; ++t) {
+    threads.emplace_back([&] {
+      // Each client is greeted before the next connects, so that the listen queue of a few
+      // places does not overflow; then all of them are open together.
+      std::vector<std::unique_ptr<MonTestClient>> clients;
+      for (int i = 0; i < CLIENTS_PER_THREAD; ++i) {
+        clients.push_back(std::make_unique<MonTestClient>(mon.port));
+        if (clients.back()->Ask("HELLO\n") != "Hi!\n") return;
+      }
+      for (auto& client : clients) client->Send("MEM\n");
+      for (auto& client : clients) answered += std::regex_match(client->ReadReplies(1), FIGURE_REPLY);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(answered.load(), THREADS * CLIENTS_PER_THREAD);
+  ExpectStillServing();
+}
+
+TEST_F(Kelvmon, ClientsLeavingBeforeTheirRepliesDoNotStopIt) {
+  constexpr int ROUNDS = 100;
+  std::string burst;
+  for (int i = 0; i < 21; ++i) burst += "HELLO\n";
+  for (int i = 0; i < ROUNDS; ++i) {
+    // Replies to a reset connection fail with a broken pipe, which must not end the server.
+    MonTestClient resetting(mon.port);
+    resetting.Send(burst);
+    resetting.Abort();
+    MonTestClient leaving(mon.port);
+    leaving.Send("CPU\nMEM\n");
+    leaving.Close();
+    ASSERT_NO_FATAL_FAILURE(ExpectStillServing()) << "round " << i;
+  }
+  EXPECT_EQ(mon.process.TakeStderr(), "");
+}
+
+TEST(KelvmonLimits, OutOfDescriptorsPausesAcceptingUntilOneIsFree) {
+  std::signal(SIGPIPE, SIG_IGN);
+  RunningMon mon(RunningMon::Limited("ulimit -n 24"));
+  ASSERT_GT(mon.port, 0) << mon.process.TakeStderr();
+  constexpr int QUEUE_TIMEOUT_MILLIS = 1000;
+  // Fill every descriptor; the first client left without a reply waits in the queue.
+  std::vector<std::unique_ptr<MonTestClient>> served;
+  std::unique_ptr<MonTestClient> queued;
+  while (!queued && served.size() < 64) {
+    auto client = std::make_unique<MonTestClient>(mon.port, QUEUE_TIMEOUT_MILLIS);
+    ASSERT_TRUE(client->Connected());
+    if (client->Ask("HELLO\n") == "Hi!\n") {
+      served.push_back(std::move(client));
+    } else {
+      queued = std::move(client);
+    }
+  }
+  ASSERT_TRUE(queued);
+  EXPECT_GT(served.size(), 5u);
+  // Waiting for a descriptor, kelvmon reports the failure now and then, not in a busy loop.
+  const std::string errors = mon.process.TakeStderr();
+  const std::string failure = "Error accepting socket: " + std::to_string(EMFILE);
+  EXPECT_GE(lineCount(errors, failure), 1) << errors;
+  EXPECT_LT(lineCount(errors, failure), 100);
+  EXPECT_EQ(lineCount(errors, ""), lineCount(errors, failure)) << errors;
+
+  served.pop_back();
+  served.pop_back();
+  queued->SetTimeout(MonTestClient::DEFAULT_TIMEOUT_MILLIS);
+  EXPECT_EQ(queued->ReadReplies(1), "Hi!\n");  // its HELLO was waiting
+  MonTestClient late(mon.port);
+  EXPECT_EQ(late.Ask("HELLO\n"), "Hi!\n");
+}
+
+TEST(KelvmonLimits, ThreadFailureClosesOnlyThatClient) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+  std::signal(SIGPIPE, SIG_IGN);
+  // Room for a few thread stacks only.
+  RunningMon mon(RunningMon::Limited("ulimit -v 100000"));
+  ASSERT_GT(mon.port, 0) << mon.process.TakeStderr();
+  std::vector<std::unique_ptr<MonTestClient>> served;
+  bool refused = false;
+  while (!refused && served.size() < 200) {
+    auto client = std::make_unique<MonTestClient>(mon.port);
+    ASSERT_TRUE(client->Connected());
+    ASSERT_TRUE(client->Send("HELLO\n"));
+    bool closed = false;
+    const std::string reply = client->ReadReplies(1);
+    if (reply == "Hi!\n") {
+      served.push_back(std::move(client));
+      continue;
+    }
+    EXPECT_EQ(reply + client->ReadUntilClosed(&closed), "");
+    refused = true;
+  }
+  ASSERT_TRUE(refused) << "every client got a thread";
+  std::string line;
+  EXPECT_TRUE(mon.process.ReadStderrLine(&line, START_TIMEOUT_MILLIS));
+  EXPECT_EQ(line, "Can't start connection thread: " + std::to_string(EAGAIN));
+  // The clients already served are unaffected, and once they leave there is room again.
+  EXPECT_EQ(served.front()->Ask("HELLO\n"), "Hi!\n");
+  served.clear();
+  bool answered = false;
+  for (int attempt = 0; attempt < 50 && !answered; ++attempt) {
+    MonTestClient client(mon.port);
+    answered = client.Ask("HELLO\n") == "Hi!\n";
+    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(answered);
+  EXPECT_TRUE(mon.process.Running());
+}
+
+}  // namespace
+}  // namespace kelv

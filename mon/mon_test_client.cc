@@ -1,0 +1,105 @@
+#include "mon/mon_test_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace kelv {
+namespace {
+
+constexpr size_t READ_CHUNK = 4096;
+
+void setTimeouts(int fd, int millis) {
+  timeval limit = {millis / 1000, (millis % 1000) * 1000};
+  // Both bound a blocking call; on Linux the send timeout also bounds connect.
+  static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit));
+  static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit));
+}
+
+}  // namespace
+
+MonTestClient::MonTestClient(int port, int timeoutMillis)
+    : MonTestClient(UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port,
+                    timeoutMillis) {}
+
+MonTestClient::MonTestClient(UniqueFd socketFd, int port, int timeoutMillis) {
+  if (!socketFd.Valid()) {
+    connectError = EBADF;
+    return;
+  }
+  setTimeouts(socketFd.Get(), timeoutMillis);
+  sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(socketFd.Get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    connectError = errno;
+    return;
+  }
+  fd = std::move(socketFd);
+}
+
+void MonTestClient::SetTimeout(int millis) { setTimeouts(fd.Get(), millis); }
+
+bool MonTestClient::Send(std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t sent = ::send(fd.Get(), data.data(), data.size(), MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(sent));
+  }
+  return true;
+}
+
+long MonTestClient::ReadMore() {
+  char chunk[READ_CHUNK];
+  ssize_t got;
+  do {
+    got = ::recv(fd.Get(), chunk, sizeof chunk, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) pending.append(chunk, static_cast<size_t>(got));
+  return static_cast<long>(got);
+}
+
+std::string MonTestClient::ReadReplies(int count) {
+  size_t end = 0;
+  for (int found = 0; found < count;) {
+    const size_t lineEnd = pending.find('\n', end);
+    if (lineEnd != std::string::npos) {
+      end = lineEnd + 1;
+      ++found;
+    } else if (ReadMore() <= 0) {
+      end = pending.size();
+      break;
+    }
+  }
+  std::string replies = pending.substr(0, end);
+  pending.erase(0, end);
+  return replies;
+}
+
+std::string MonTestClient::ReadUntilClosed(bool* closed) {
+  long got;
+  while ((got = ReadMore()) > 0) {
+  }
+  *closed = got == 0 || errno == ECONNRESET;
+  return std::exchange(pending, std::string());
+}
+
+std::string MonTestClient::Ask(std::string_view command) {
+  if (!Send(command)) return "(send failed)";
+  return ReadReplies(1);
+}
+
+void MonTestClient::Abort() {
+  linger reset = {1, 0};
+  static_cast<void>(::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
+  fd.Reset();
+}
+
+}  // namespace kelv
