@@ -13,6 +13,7 @@
 
 #include "lib/reporting/request_counters.h"
 #include "lib/transport/tls_socket.h"
+#include "lib/util/owned.h"
 #include "lib/util/random.h"
 
 namespace kelv {
@@ -81,10 +82,50 @@ class IOThread {
   RandomState randomState;
   struct ev_loop* loop = nullptr;
 
-  // The engine's private parts follow (owned by the engine code).
+  // Backend flags for every loop created from now on, replacing the usual choice; 0 restores
+  // it. Lets tests reach the path where libev cannot create a loop.
+  static void SetBackendFlagsForTest(unsigned flags);
+
  private:
   friend class Connection;
-  // ... filled in by the engine
+  using LoopPtr = std::unique_ptr<struct ev_loop, FnDeleter<ev_loop_destroy>>;
+
+  bool CreateLoop();
+  void ThreadBody();
+  void Run();
+  void StartConnection(size_t connIndex);
+  bool Enqueue(const IOThreadCommand& command);
+  void HandleWakeup();
+  void HandleCommand(const IOThreadCommand& command);
+  void BeginStop(int seconds);
+  void HardShutdown();
+  void ApplyNumConnections(size_t count);
+  // A connection has ended for good; those already removed from `connections` are freed by
+  // a sweep from the loop, never inside their own callbacks.
+  void ConnectionFinished();
+  void SweepRetired();
+  template <class Update>
+  void UpdateCounters(Update update);
+
+  std::vector<std::unique_ptr<Connection>> connections;
+  std::vector<std::unique_ptr<Connection>> retiring;
+  std::thread thread;
+  LoopPtr ownedLoop;  // `loop` is its plain alias, null while no loop exists
+  ev_async wakeup{};
+  ev_timer shutdownTimer{};
+  ev_timer sweepTimer{};
+  bool stopPending = false;
+  bool loopReferenced = false;  // Run's ev_ref that a STOP gives back
+
+  std::mutex commandLock;  // guards `commands` and the lifetime of `loop` for other threads
+  std::queue<IOThreadCommand> commands;
+
+  // Hand-over of the counters record without a lock on the request path: each update runs
+  // between two stores of `countersBusy`, and SwapCounters waits for it to clear after the
+  // exchange, so no update can still be writing to the record it returns.
+  std::atomic<RequestCounters*> counters{nullptr};
+  std::atomic<bool> countersBusy{false};
+  std::atomic<size_t> latencyReserve{0};  // capacity the next fresh record starts with
 };
 
 // The driver owns its I/O threads, in index order.

@@ -1,0 +1,135 @@
+// Reading and parsing the response of a connection, and what follows a complete request.
+
+#include <cstdio>
+#include <cstring>
+
+#include "lib/engine/connection.h"
+#include "lib/engine/io_thread.h"
+#include "lib/reporting/request_counters.h"
+#include "lib/targets/target_url.h"
+#include "lib/util/clock.h"
+#include "lib/util/verbose.h"
+
+namespace kelv {
+namespace {
+
+// Shared by every connection of every thread; written once before any I/O thread runs. The
+// parser only finds the end of each response, its status and keep-alive: no header or body
+// bytes are delivered, so nothing is copied.
+http_parser_settings parserSettings;
+
+int onMessageComplete(http_parser* parser) {
+  static_cast<Connection*>(parser->data)->MarkResponseDone();
+  return 0;
+}
+
+// A response to HEAD announces a body it does not carry; 1 tells the parser so.
+int onHeadersComplete(http_parser* parser) {
+  return static_cast<Connection*>(parser->data)->ExpectsNoBody() ? 1 : 0;
+}
+
+void writeRaw(const char* data, size_t length) { std::fwrite(data, 1, length, stdout); }
+
+}  // namespace
+
+void Connection::InitParserSettings() {
+  http_parser_settings_init(&parserSettings);
+  parserSettings.on_message_complete = onMessageComplete;
+  parserSettings.on_headers_complete = onHeadersComplete;
+}
+
+int Connection::ReadReady(int events) {
+  verbosef(thread->verbose, "I/O ready on read path: %i\n", events);
+  if (readLen >= READ_BUFFER_SIZE) {
+    // The parser has left a whole buffer unconsumed without an error: a read of capacity 0
+    // would look like the end of the stream, so give up on this response instead.
+    verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(HPE_UNKNOWN));
+    StopIo();
+    ReadDone(PHASE_PARSE_ERROR);
+    return STEP_FAILED;
+  }
+  size_t count = 0;
+  IoResult result = socket->Read(readBuf.get() + readLen, READ_BUFFER_SIZE - readLen, &count);
+  if (!result.status.ok()) {
+    if (thread->verbose) {
+      verbosef(true, "Error reading from socket: %s\n", result.status.ToString().c_str());
+    }
+    StopIo();
+    ReadDone(PHASE_READ_FAILED);
+    return STEP_FAILED;
+  }
+  switch (result.ioStatus) {
+    case IoStatus::OK:
+      return ParseReceived(count);
+    case IoStatus::END_OF_STREAM:
+      verbosef(thread->verbose, "EOF. Done = %i\n", responseDone ? 1 : 0);
+      StopIo();
+      ReadDone(responseDone ? PHASE_OK : PHASE_STREAM_ENDED);
+      return STEP_WAIT;
+    case IoStatus::NEED_READ:
+    case IoStatus::NEED_WRITE:
+      FollowDirection(result.ioStatus, EV_READ, "I/O would block on read",
+                      "I/O would block on write while reading", true);
+      return STEP_WAIT;
+  }
+  return STEP_WAIT;
+}
+
+// count 0 on a plain socket is the end of the stream; handing the parser zero bytes tells it
+// so, which completes a body that runs to the end of the stream and fails a cut-off one.
+int Connection::ParseReceived(size_t count) {
+  verbosef(thread->verbose, "Successfully read %zu bytes\n", count);
+  thread->RecordRead(count);
+  size_t length = readLen + count;
+  if (thread->verbose) writeRaw(readBuf.get(), length);
+  size_t parsed = http_parser_execute(&parser, &parserSettings, readBuf.get(), length);
+  verbosef(thread->verbose, "Parsed %zu\n", parsed);
+  if (HTTP_PARSER_ERRNO(&parser) != HPE_OK) {
+    verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(HTTP_PARSER_ERRNO(&parser)));
+    StopIo();
+    ReadDone(PHASE_PARSE_ERROR);
+    return STEP_FAILED;
+  }
+  readLen = length - parsed;
+  if (readLen > 0) std::memmove(readBuf.get(), readBuf.get() + parsed, readLen);
+  if (responseDone) {
+    StopIo();
+    ReadDone(PHASE_OK);
+    return STEP_WAIT;
+  }
+  if (count == 0) {
+    StopIo();
+    ReadDone(PHASE_STREAM_ENDED);
+    return STEP_WAIT;
+  }
+  return STEP_AGAIN;
+}
+
+void Connection::ReadDone(int code) {
+  if (code != PHASE_OK) {
+    verbosef(thread->verbose, "Error on read: %i\n", code);
+    recordSocketError();
+    EndRequest(true);  // same target, same bytes, on a new connection
+    return;
+  }
+  thread->RecordResult(parser.status_code, timeNow() - startTime);
+  if (http_should_keep_alive(&parser) == 0) {
+    verboseLine(thread->verbose, "Server does not want keep-alive");
+    EndRequest(true);
+    return;
+  }
+  const TargetUrl* previous = url;
+  url = TargetUrl::Next(thread->randomState);
+  if (url == previous) {
+    EndRequest(false);
+  } else if (previous->SameServer(*url, thread->index)) {
+    needsRebuild = true;
+    EndRequest(false);
+  } else {
+    verboseLine(thread->verbose, "Switching to a different server");
+    needsRebuild = true;
+    EndRequest(true);
+  }
+}
+
+}  // namespace kelv

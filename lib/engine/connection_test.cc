@@ -1,0 +1,447 @@
+// The connection state machine against real loopback servers: the bytes on the wire as the
+// server received them, and how each kind of response or failure is counted.
+
+#include "lib/engine/connection.h"
+
+#include <gtest/gtest.h>
+#include <http_parser.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "lib/engine/engine_test_util.h"
+#include "lib/signing/oauth.h"
+#include "lib/targets/target_url.h"
+#include "lib/transport/address_list.h"
+#include "testing/loopback.h"
+#include "testing/scripted_server.h"
+#include "testing/test_certs.h"
+
+namespace kelv {
+namespace {
+
+std::string hostOf(const ScriptedServer& server) {
+  return "127.0.0.1:" + std::to_string(server.Port());
+}
+
+// One request of one connection; the bytes the server received.
+std::string sentByOneRequest(IOThread& thread, ScriptedServer& server) {
+  TargetListForTest targets({server.Url("/a?b=1")});
+  RunCounts counts = runToEnd(thread);
+  EXPECT_EQ(counts.record.successful, 1);
+  server.Stop();
+  std::vector<std::string> received = server.Received();
+  return received.size() == 1 ? received[0] : "";
+}
+
+TEST(Connection, SendsExactGetRequestWithAndWithoutKeepAlive) {
+  for (int noKeepAlive : {0, 1}) {
+    ScriptedServer server;
+    ASSERT_TRUE(server.ok()) << server.Error();
+    auto thread = makeThread(1, true);
+    thread->noKeepAlive = noKeepAlive;
+    std::string expected = "GET /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) +
+                           "\r\n" + (noKeepAlive ? "Connection: close\r\n" : "") + "\r\n";
+    EXPECT_EQ(sentByOneRequest(*thread, server), expected) << "noKeepAlive " << noKeepAlive;
+  }
+}
+
+TEST(Connection, SendsBodyAndUserHeadersAfterGeneratedOnes) {
+  std::vector<std::string> userHeaders = {"Content-Type: application/json", "X-Trace: 7"};
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  auto thread = makeThread(1, true);
+  thread->method = "POST";
+  thread->sendData = "hello";
+  thread->headers = &userHeaders;
+  thread->headerFlags = HEADER_CONTENT_TYPE;
+  EXPECT_EQ(sentByOneRequest(*thread, server),
+            "POST /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) +
+                "\r\nContent-Length: 5\r\nContent-Type: application/json\r\nX-Trace: 7\r\n"
+                "\r\nhello");
+}
+
+TEST(Connection, UserHeadersReplaceEveryGeneratedOne) {
+  std::vector<std::string> userHeaders = {"Host: other", "Content-Length: 3", "User-Agent: me",
+                                          "Connection: keep-alive", "Content-Type: a/b"};
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  auto thread = makeThread(1, true);
+  thread->method = "PUT";
+  thread->sendData = "abc";
+  thread->noKeepAlive = 1;
+  thread->headers = &userHeaders;
+  thread->headerFlags = HEADER_HOST | HEADER_CONTENT_LENGTH | HEADER_USER_AGENT |
+                        HEADER_CONNECTION | HEADER_CONTENT_TYPE;
+  EXPECT_EQ(sentByOneRequest(*thread, server),
+            "PUT /a?b=1 HTTP/1.1\r\nHost: other\r\nContent-Length: 3\r\nUser-Agent: me\r\n"
+            "Connection: keep-alive\r\nContent-Type: a/b\r\n\r\nabc");
+}
+
+// Each signed request is composed afresh; a shorter signature must leave nothing of the
+// previous request behind, so the stream splits into whole requests.
+TEST(Connection, SignsEveryRequestAfreshWithoutLeftovers) {
+  OAuthCredentials credentials{"key", "secret", "token", "tokensecret"};
+  std::vector<std::string> userHeaders = {"Authorization: Basic dTpw"};
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url("/p?x=1")});
+  auto thread = makeThread(1);
+  thread->oauth = &credentials;
+  thread->headers = &userHeaders;
+  RunCounts counts = runFor(*thread, 300);
+  server.Stop();
+  std::vector<std::string> received = server.Received();
+  ASSERT_EQ(received.size(), 1u);
+  std::vector<std::string> requests = splitRequests(received[0]);
+  ASSERT_GE(requests.size(), 3u);
+  EXPECT_EQ(static_cast<int>(requests.size()), counts.record.successful);
+  std::set<std::string> signatures;
+  for (const std::string& request : requests) {
+    EXPECT_EQ(request.rfind("GET /p?x=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: ", 0), 0u);
+    size_t oauth = request.find("\r\nAuthorization: OAuth ");
+    size_t basic = request.find("\r\nAuthorization: Basic dTpw\r\n\r\n");
+    ASSERT_NE(oauth, std::string::npos) << request;
+    EXPECT_GT(basic, oauth) << "the user's line follows the generated ones";
+    signatures.insert(request.substr(oauth, request.find("\r\n", oauth + 2) - oauth));
+  }
+  EXPECT_EQ(signatures.size(), requests.size()) << "every nonce and signature differs";
+}
+
+TEST(Connection, KeepAliveReusesConnectionsAndCountsAgreeWithServer) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(2);
+  RunCounts counts = runFor(*thread, 400);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_EQ(stats.connections, 2);
+  EXPECT_EQ(counts.connectionsOpened, 2);
+  EXPECT_GT(stats.requests, 10);
+  EXPECT_EQ(counts.record.successful, stats.requests);
+  EXPECT_EQ(counts.record.unsuccessful, 0);
+  EXPECT_EQ(counts.socketErrors, 0);
+  EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
+  const size_t requestSize = std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n")
+                                 .size() + hostOf(server).size();
+  EXPECT_EQ(counts.record.bytesWritten, requestSize * static_cast<size_t>(stats.requests));
+}
+
+TEST(Connection, KeepAliveOffOpensOneConnectionPerRequest) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(2);
+  thread->noKeepAlive = 1;
+  RunCounts counts = runFor(*thread, 400);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_GT(stats.requests, 4);
+  EXPECT_EQ(stats.connections, stats.requests);
+  EXPECT_EQ(counts.connectionsOpened, stats.requests);
+  EXPECT_EQ(counts.record.successful, stats.requests);
+  EXPECT_EQ(counts.socketErrors, 0);
+}
+
+// "Connection: close", and HTTP/1.0 without keep-alive: each response ends its connection,
+// and the next request goes to the same target on a new one, with the same bytes.
+TEST(Connection, ServerDecliningKeepAliveReconnectsToSameTarget) {
+  for (const char* behaviour : {"close", "http10"}) {
+    ScriptedServerOptions options;
+    options.behaviour = behaviour;
+    ScriptedServer server(options);
+    ASSERT_TRUE(server.ok()) << server.Error();
+    TargetListForTest targets({server.Url("/same")});
+    auto thread = makeThread(1);
+    thread->verbose = true;
+    OutputCapture out(STDOUT_FILENO);
+    RunCounts counts = runFor(*thread, 300);
+    std::string verbose = out.Finish();
+    ScriptedServerStats stats = server.Stop();
+    EXPECT_GT(stats.requests, 2) << behaviour;
+    EXPECT_EQ(stats.connections, stats.requests) << behaviour;
+    EXPECT_EQ(counts.record.successful, stats.requests) << behaviour;
+    EXPECT_EQ(counts.connectionsOpened, stats.requests) << behaviour;
+    EXPECT_EQ(counts.socketErrors, 0) << behaviour;
+    EXPECT_EQ(countOccurrences(verbose, "Server does not want keep-alive\n"), stats.requests);
+    for (const std::string& bytes : server.Received()) {
+      EXPECT_EQ(bytes.rfind("GET /same HTTP/1.1\r\n", 0), 0u) << behaviour;
+    }
+  }
+}
+
+TEST(Connection, RefusedPortCountsOneConnectionAndOneErrorPerAttempt) {
+  TargetListForTest targets({"http://127.0.0.1:" + std::to_string(pickFreeLoopbackPort()) + "/"});
+  auto thread = makeThread(1);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runFor(*thread, 200);
+  std::string verbose = out.Finish();
+  EXPECT_GT(counts.connectionsOpened, 5) << "reconnects at once, without a pause";
+  EXPECT_EQ(counts.socketErrors, counts.connectionsOpened);
+  EXPECT_EQ(counts.record.successful + counts.record.unsuccessful, 0);
+  EXPECT_NE(verbose.find(std::string("Error on write: Socket error: ") + strerror(ECONNREFUSED)),
+            std::string::npos);
+  EXPECT_EQ(verbose.find("Thinking for"), std::string::npos);
+}
+
+TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
+  TargetListForTest targets({"http://127.0.0.1:1/"});
+  TargetUrl::List().front()->addresses = AddressList();
+  auto thread = makeThread(2, true);
+  thread->verbose = true;
+  OutputCapture err(STDERR_FILENO);
+  OutputCapture out(STDOUT_FILENO);
+  startRecording();
+  thread->Start();
+  EXPECT_FALSE(joinWithin(*thread, 1100)) << "a connection that cannot connect keeps trying";
+  std::string verbose = out.Finish();
+  std::string errors = err.Finish();
+  int lines = countOccurrences(errors, "Error opening TCP connection: -1\n");
+  EXPECT_EQ(lines * static_cast<int>(sizeof "Error opening TCP connection: -1\n" - 1),
+            static_cast<int>(errors.size()))
+      << errors;
+  // Two connections, about 1.1 s: 5 attempts each, but never a busy loop.
+  EXPECT_GE(lines, 6);
+  EXPECT_LE(lines, 12);
+  EXPECT_EQ(socketErrors.load(), lines);
+  EXPECT_EQ(connectionsOpened.load(), 0);
+  EXPECT_EQ(countOccurrences(verbose, "No addresses to look up\n"), lines);
+  EXPECT_EQ(countOccurrences(verbose, "Thinking for 0.2500 seconds\n"), lines);
+}
+
+TEST(Connection, ResponseInThreePiecesEndsWithTheLastPiece) {
+  ScriptedServerOptions options;
+  options.behaviour = "split";
+  options.pauseMillis = 60;
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1, true);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runToEnd(*thread);
+  std::string verbose = out.Finish();
+  EXPECT_EQ(counts.record.successful, 1);
+  ASSERT_EQ(counts.record.latencies.size(), 1u);
+  EXPECT_GE(counts.record.latencies[0], 2 * 60 * 1000000LL) << "two pauses lie in the response";
+  EXPECT_EQ(countOccurrences(verbose, "Successfully read "), 3) << verbose;
+  EXPECT_EQ(countOccurrences(verbose, "I/O would block on read\n"), 2);
+  EXPECT_EQ(counts.socketErrors, 0);
+}
+
+TEST(Connection, NotFoundCountsUnsuccessfulWithLatencyAndKeepsConnection) {
+  ScriptedServerOptions options;
+  options.behaviour = "notfound";
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1);
+  RunCounts counts = runFor(*thread, 200);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_EQ(stats.connections, 1);
+  EXPECT_GT(stats.requests, 2);
+  EXPECT_EQ(counts.record.successful, 0);
+  EXPECT_EQ(counts.record.unsuccessful, stats.requests);
+  EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
+  EXPECT_EQ(counts.socketErrors, 0);
+}
+
+// Every failure of the read phase: one socket error, no result, a new connection to the same
+// target, and the verbose lines that tell which it was.
+TEST(Connection, ReadFailuresCountOneErrorAndReconnect) {
+  struct Case {
+    const char* behaviour;
+    int code;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"garbage", PHASE_PARSE_ERROR,
+       "Parsing error " + std::to_string(static_cast<int>(HPE_INVALID_CONSTANT)) + "\n"},
+      {"close-no-answer", PHASE_STREAM_ENDED, "Successfully read 0 bytes\n"},
+      {"reset", PHASE_READ_FAILED,
+       std::string("Error reading from socket: Socket error: ") + strerror(ECONNRESET) + "\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServerOptions options;
+    options.behaviour = c.behaviour;
+    options.after = 1;  // a kept-alive connection fails on its second request
+    ScriptedServer server(options);
+    ASSERT_TRUE(server.ok()) << server.Error();
+    TargetListForTest targets({server.Url()});
+    auto thread = makeThread(1);
+    thread->verbose = true;
+    OutputCapture out(STDOUT_FILENO);
+    RunCounts counts = runFor(*thread, 300);
+    std::string verbose = out.Finish();
+    ScriptedServerStats stats = server.Stop();
+    EXPECT_GT(stats.connections, 2) << c.behaviour;
+    EXPECT_EQ(counts.connectionsOpened, stats.connections) << c.behaviour;
+    EXPECT_EQ(counts.record.successful, stats.connections) << c.behaviour;
+    EXPECT_EQ(counts.socketErrors, stats.requests - stats.connections) << c.behaviour;
+    EXPECT_EQ(countOccurrences(verbose, "Error on read: " + std::to_string(c.code) + "\n"),
+              counts.socketErrors)
+        << c.behaviour;
+    EXPECT_NE(verbose.find(c.line), std::string::npos) << c.behaviour << "\n" << c.line;
+  }
+}
+
+TEST(Connection, BodyEndedByClosingTheStreamCompletesOnThePlainPath) {
+  ScriptedServerOptions options;
+  options.behaviour = "eof-body";
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(3, true);
+  RunCounts counts = runToEnd(*thread);
+  EXPECT_EQ(counts.record.successful, 3);
+  EXPECT_EQ(counts.socketErrors, 0);
+  EXPECT_EQ(server.Stop().requests, 3);
+}
+
+// A response to HEAD carries no body although it announces one; waiting for it would stall
+// the connection until the server gives up.
+TEST(Connection, HeadResponseCompletesWithoutBody) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1);
+  thread->method = "HEAD";
+  RunCounts counts = runFor(*thread, 200);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_GT(stats.requests, 2);
+  EXPECT_EQ(counts.record.successful, stats.requests);
+  EXPECT_EQ(counts.socketErrors, 0);
+}
+
+// The bytes after an upgrade's head are left to the next request's parser: they must end
+// in a parse error and a new connection, never in a stall or a read past the buffer.
+TEST(Connection, BytesAfterUpgradeEndInParseErrorAndReconnect) {
+  ScriptedServerOptions options;
+  options.behaviour = "upgrade";
+  options.body = std::string(20000, 'u');
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1);
+  RunCounts counts = runFor(*thread, 300);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_GT(stats.connections, 1);
+  EXPECT_EQ(counts.record.unsuccessful, stats.connections) << "one 101 per connection";
+  EXPECT_EQ(counts.record.successful, 0);
+  // The last connection may have been stopped before its second request.
+  EXPECT_GE(counts.socketErrors, stats.connections - 1);
+  EXPECT_LE(counts.socketErrors, stats.connections);
+}
+
+TEST(Connection, ThinkTimeSeparatesRequestsOutsideTheLatency) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1);
+  thread->thinkTime = 150;
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runFor(*thread, 400);
+  std::string verbose = out.Finish();
+  EXPECT_GE(counts.record.successful, 2);
+  EXPECT_LE(counts.record.successful, 5) << "a pause lies between two requests";
+  EXPECT_GE(countOccurrences(verbose, "Thinking for 0.1500 seconds\n"), 1);
+  EXPECT_EQ(countOccurrences(verbose, "Thinking for 0.1500 seconds\n"),
+            countOccurrences(verbose, "Think time over\n"));
+  for (int64_t latency : counts.record.latencies) EXPECT_LT(latency, 150 * 1000000LL);
+}
+
+TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(1);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  runFor(*thread, 100);
+  std::string verbose = out.Finish();
+  std::string request = "GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) + "\r\n";
+  std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+  size_t sent = request.size() + 2;
+  std::string expected = "Connecting to 127.0.0.1. (TLS = 0)\n" + request + "\n" +
+                         "Total send is " + std::to_string(sent) + " bytes\n" +
+                         "I/O ready on write path: 2\n" + "Successfully wrote " +
+                         std::to_string(sent) + " bytes\n" + "Write complete. Starting to read\n" +
+                         "I/O ready on read path: 1\n" + "Successfully read " +
+                         std::to_string(response.size()) + " bytes\n" + response + "Parsed " +
+                         std::to_string(response.size()) + "\n" + "I/O ready on write path: 2\n" +
+                         "Successfully wrote";
+  size_t start = verbose.find("Connecting to");
+  ASSERT_NE(start, std::string::npos) << verbose;
+  EXPECT_EQ(verbose.substr(start, expected.size()), expected);
+  EXPECT_EQ(verbose.find("libev backend = select\n"), verbose.find("\n") + 1) << verbose;
+}
+
+// TLS through every step: handshake inside the first write, a close notification from the
+// server, and this side's shutdown.
+TEST(Connection, TlsRequestsRunThroughTheFullClosePath) {
+  TestCertificates certs = makeTestCertificates();
+  ScriptedServerOptions options;
+  options.behaviour = "close";
+  options.certFile = certs.serverCert;
+  options.keyFile = certs.serverKey;
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(2);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runFor(*thread, 500);
+  std::string verbose = out.Finish();
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_GT(stats.requests, 2);
+  EXPECT_EQ(counts.record.successful, stats.requests);
+  EXPECT_EQ(counts.connectionsOpened, stats.connections);
+  EXPECT_EQ(counts.socketErrors, 0);
+  EXPECT_NE(verbose.find("Connecting to 127.0.0.1. (TLS = 1)\n"), std::string::npos);
+  EXPECT_NE(verbose.find("I/O would block on read while writing\nSwitching I/O direction\n"),
+            std::string::npos)
+      << "the handshake makes the first write wait for a read";
+  EXPECT_EQ(countOccurrences(verbose, "Close complete\n"), counts.connectionsOpened);
+  EXPECT_EQ(verbose.find("error"), std::string::npos);
+}
+
+// How a TLS stream that ends is told apart: a close notification before the response is
+// complete is -2, a TCP stream dropped without one is a TLS error (-3).
+TEST(Connection, TlsStreamEndingEarlyCountsAsSocketError) {
+  TestCertificates certs = makeTestCertificates();
+  struct Case {
+    const char* behaviour;
+    bool drop;
+    const char* line;
+  };
+  const Case cases[] = {{"eof-body", false, "EOF. Done = 0\nError on read: -2\n"},
+                        {"close-no-answer", false, "EOF. Done = 0\nError on read: -2\n"},
+                        {"close-no-answer", true, "Error on read: -3\n"}};
+  for (const Case& c : cases) {
+    ScriptedServerOptions options;
+    options.behaviour = c.behaviour;
+    options.after = 1;
+    options.tlsDrop = c.drop;
+    options.certFile = certs.serverCert;
+    options.keyFile = certs.serverKey;
+    ScriptedServer server(options);
+    ASSERT_TRUE(server.ok()) << server.Error();
+    TargetListForTest targets({server.Url()});
+    auto thread = makeThread(1);
+    thread->verbose = true;
+    OutputCapture out(STDOUT_FILENO);
+    RunCounts counts = runFor(*thread, 400);
+    std::string verbose = out.Finish();
+    ScriptedServerStats stats = server.Stop();
+    EXPECT_GT(stats.connections, 1) << c.behaviour;
+    EXPECT_EQ(counts.record.successful, stats.connections) << c.behaviour;
+    EXPECT_EQ(counts.socketErrors, stats.requests - stats.connections) << c.behaviour;
+    EXPECT_NE(verbose.find(c.line), std::string::npos) << c.behaviour << " drop " << c.drop;
+  }
+}
+
+}  // namespace
+}  // namespace kelv

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/engine/io_thread.h"
+#include "lib/reporting/request_counters.h"
+
+// Support for the engine's tests: real I/O threads against real loopback servers.
+
+namespace kelv {
+
+// Fills the process-wide target list for one test and empties it afterwards.
+class TargetListForTest {
+ public:
+  explicit TargetListForTest(const std::vector<std::string>& urls);
+  TargetListForTest(const TargetListForTest&) = delete;
+  TargetListForTest& operator=(const TargetListForTest&) = delete;
+  ~TargetListForTest();
+};
+
+// Sends what this process writes to a standard descriptor (1 or 2) into a file until Finish.
+class OutputCapture {
+ public:
+  explicit OutputCapture(int descriptor);
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+  ~OutputCapture();
+  // Restores the descriptor and returns what was written meanwhile.
+  std::string Finish();
+
+ private:
+  int target;
+  int saved = -1;
+  int file = -1;
+};
+
+// What one run of a thread counted.
+struct RunCounts {
+  RequestCounters record;
+  int connectionsOpened = 0;
+  int socketErrors = 0;
+};
+
+// An I/O thread with "GET", keep-alive and the given connections; oneRequest makes each
+// connection send one request.
+std::unique_ptr<IOThread> makeThread(int connections, bool oneRequest = false);
+// A client context like the program's: partial writes, no peer verification.
+SslCtxPtr makeClientContext();
+
+// Run-wide counting on, from zero.
+void startRecording();
+// Joins; after the time a forced stop ends the loop, and the result is false.
+bool joinWithin(IOThread& thread, int millis);
+// Starts, lets it run, asks it to stop with the timeout and joins (forcing it after
+// joinMillis). The counts of the whole run.
+RunCounts runFor(IOThread& thread, int runMillis, int stopSeconds = 2, int joinMillis = 10000);
+// Starts a one-request thread and joins it (forcing it after the time).
+RunCounts runToEnd(IOThread& thread, int joinMillis = 10000);
+// Adds up the run-wide counters and takes the thread's record.
+RunCounts collect(IOThread& thread);
+
+// Splits a byte stream of requests into single requests (head plus Content-Length body).
+std::vector<std::string> splitRequests(const std::string& stream);
+int countOccurrences(const std::string& text, const std::string& part);
+
+}  // namespace kelv

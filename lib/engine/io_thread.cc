@@ -1,0 +1,262 @@
+#include "lib/engine/io_thread.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+
+#include "lib/engine/connection.h"
+#include "lib/engine/watchers.h"
+#include "lib/util/verbose.h"
+
+namespace kelv {
+namespace {
+
+// Below this many connections select is preferred when libev recommends it.
+constexpr int SELECT_MAX_CONNECTIONS = 99;
+// A fresh counters record reserves what the previous one needed, up to this many samples.
+constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
+
+std::once_flag parserOnce;
+std::atomic<unsigned> backendFlagsForTest{0};
+
+}  // namespace
+
+IOThread::IOThread() {
+  randomInit(randomState);
+  counters.store(new RequestCounters());
+}
+
+IOThread::~IOThread() {
+  if (thread.joinable()) {
+    std::fprintf(stderr, "I/O thread %d destroyed while it runs\n", index);
+    std::terminate();
+  }
+  // Connections first: their TLS sockets come from sslCtx.
+  retiring.clear();
+  connections.clear();
+  delete counters.exchange(nullptr);
+}
+
+void IOThread::SetBackendFlagsForTest(unsigned flags) { backendFlagsForTest.store(flags); }
+
+void IOThread::Start() {
+  std::call_once(parserOnce, Connection::InitParserSettings);
+  keepRunning = keepRunning >= 0 ? 1 : 0;
+  // The loop exists before Start returns, so a command queued right afterwards finds it.
+  if (!CreateLoop()) return;
+  thread = std::thread([this] { ThreadBody(); });
+}
+
+bool IOThread::CreateLoop() {
+  unsigned flags = numConnections <= SELECT_MAX_CONNECTIONS
+                       ? (ev_recommended_backends() & EVBACKEND_SELECT)
+                       : 0U;
+  if (unsigned forced = backendFlagsForTest.load(); forced != 0) flags = forced;
+  LoopPtr created(ev_loop_new(flags));
+  if (created == nullptr) {
+    std::fprintf(stderr, "Cannot create the event loop of I/O thread %d\n", index);
+    return false;
+  }
+  // The handlers are private: libev reaches them through capture-less lambdas.
+  ev_async_init(&wakeup, [](struct ev_loop*, ev_async* watcher, int) {
+    static_cast<IOThread*>(watcher->data)->HandleWakeup();
+  });
+  wakeup.data = this;
+  ev_async_start(created.get(), &wakeup);
+  ev_unref(created.get());  // the wake-up watcher alone does not keep the loop running
+  std::lock_guard<std::mutex> guard(commandLock);
+  ownedLoop = std::move(created);
+  loop = ownedLoop.get();
+  return true;
+}
+
+void IOThread::ThreadBody() {
+  verbosef(verbose, "Starting new event loop %i for %i connection\n", index, numConnections);
+  Run();
+  std::lock_guard<std::mutex> guard(commandLock);
+  loop = nullptr;  // from here on queued commands are dropped: nobody would run them
+  ownedLoop.reset();
+}
+
+void IOThread::Run() {
+  verbosef(verbose, "libev backend = %s\n", backendNames(static_cast<int>(ev_backend(loop))).c_str());
+  for (int i = 0; i < numConnections; ++i) StartConnection(static_cast<size_t>(i));
+  if (keepRunning != 0) {
+    ev_ref(loop);  // keeps the loop alive until a STOP gives it back
+    loopReferenced = true;
+  }
+  int result = ev_run(loop, 0);
+  verbosef(verbose, "ev_run finished: %i\n", result);
+}
+
+void IOThread::StartConnection(size_t connIndex) {
+  connections.push_back(std::make_unique<Connection>(static_cast<int>(connIndex), this));
+  connections.back()->Start();
+}
+
+bool IOThread::Enqueue(const IOThreadCommand& command) {
+  std::lock_guard<std::mutex> guard(commandLock);
+  if (loop == nullptr) return false;
+  commands.push(command);
+  ev_async_send(loop, &wakeup);
+  return true;
+}
+
+void IOThread::RequestStop(int seconds) {
+  verbosef(verbose, "Signalling to threads to stop running in less than %i seconds\n", seconds);
+  static_cast<void>(Enqueue({IOThreadCommand::STOP, 0, seconds}));  // no loop: nothing to stop
+}
+
+void IOThread::SetNumConnections(int count) {
+  if (count < 0) {
+    std::fprintf(stderr, "Invalid connection count %d ignored\n", count);
+    return;
+  }
+  static_cast<void>(Enqueue({IOThreadCommand::SET_CONNECTIONS, count, 0}));
+}
+
+void IOThread::Join() {
+  if (thread.joinable()) thread.join();
+}
+
+void IOThread::Stop() {
+  RequestStop(1);
+  Join();
+}
+
+void IOThread::HandleWakeup() {
+  for (;;) {
+    IOThreadCommand command;
+    {
+      std::lock_guard<std::mutex> guard(commandLock);
+      if (commands.empty()) break;
+      command = commands.front();
+      commands.pop();
+    }
+    HandleCommand(command);
+  }
+}
+
+void IOThread::HandleCommand(const IOThreadCommand& command) {
+  switch (command.type) {
+    case IOThreadCommand::STOP:
+      BeginStop(command.stopTimeout);
+      break;
+    case IOThreadCommand::SET_CONNECTIONS:
+      ApplyNumConnections(static_cast<size_t>(command.connectionCount));
+      break;
+    default:
+      break;
+  }
+}
+
+void IOThread::BeginStop(int seconds) {
+  if (stopPending) return;  // the first STOP's timer already runs
+  stopPending = true;
+  verboseLine(verbose, "Marking main loop to stop");
+  keepRunning = 0;
+  if (loopReferenced) {
+    ev_unref(loop);
+    loopReferenced = false;
+  }
+  startOneShot(
+      loop, &shutdownTimer,
+      [](struct ev_loop*, ev_timer* timer, int) {
+        static_cast<IOThread*>(timer->data)->HardShutdown();
+      },
+      static_cast<double>(seconds), this);
+  ev_unref(loop);  // nor does the timer keep it alive: idle connections end it sooner
+}
+
+void IOThread::HardShutdown() {
+  verboseLine(verbose, "Going down for a hard shutdown");
+  ev_break(loop, EVBREAK_ALL);
+}
+
+void IOThread::ApplyNumConnections(size_t count) {
+  verbosef(verbose, "Current connections = %zu. New connections = %zu\n", connections.size(),
+           count);
+  while (connections.size() < count) {
+    verbosef(verbose, "Starting new connection %zu\n", connections.size());
+    StartConnection(connections.size());
+  }
+  while (connections.size() > count) {
+    std::unique_ptr<Connection> removed = std::move(connections.back());
+    connections.pop_back();
+    verbosef(verbose, "Nicely asking connection %i to terminate\n", removed->Index());
+    removed->AskToTerminate();
+    retiring.push_back(std::move(removed));
+  }
+  SweepRetired();  // those already idle can go at once
+}
+
+void IOThread::ConnectionFinished() {
+  if (retiring.empty() || ev_is_active(&sweepTimer)) return;
+  startOneShot(
+      loop, &sweepTimer,
+      [](struct ev_loop*, ev_timer* timer, int) {
+        static_cast<IOThread*>(timer->data)->SweepRetired();
+      },
+      0., this);
+}
+
+void IOThread::SweepRetired() {
+  std::erase_if(retiring, [](const std::unique_ptr<Connection>& c) { return c->Done(); });
+}
+
+template <class Update>
+void IOThread::UpdateCounters(Update update) {
+  countersBusy.store(true, std::memory_order_seq_cst);
+  update(*counters.load(std::memory_order_seq_cst));
+  countersBusy.store(false, std::memory_order_release);
+}
+
+std::unique_ptr<RequestCounters> IOThread::SwapCounters() {
+  auto fresh = std::make_unique<RequestCounters>();
+  fresh->latencies.reserve(latencyReserve.load(std::memory_order_relaxed));
+  std::unique_ptr<RequestCounters> previous(
+      counters.exchange(fresh.release(), std::memory_order_seq_cst));
+  // An update that loaded the old pointer before the exchange has set the flag before that
+  // load; once the flag is clear, it has finished.
+  while (countersBusy.load(std::memory_order_seq_cst)) std::this_thread::yield();
+  latencyReserve.store(std::min(previous->latencies.capacity(), MAX_LATENCY_RESERVE),
+                       std::memory_order_relaxed);
+  return previous;
+}
+
+void IOThread::RecordRead(size_t bytes) {
+  UpdateCounters([bytes](RequestCounters& c) { c.bytesRead += bytes; });
+}
+
+void IOThread::RecordWrite(size_t bytes) {
+  UpdateCounters([bytes](RequestCounters& c) { c.bytesWritten += bytes; });
+}
+
+void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
+  UpdateCounters([statusCode, latencyNanos](RequestCounters& c) {
+    if (statusCode >= 200 && statusCode <= 299) {
+      ++c.successful;
+    } else {
+      ++c.unsuccessful;
+    }
+    c.latencies.push_back(latencyNanos);
+  });
+}
+
+std::string backendNames(int mask) {
+  static constexpr struct {
+    int bit;
+    const char* name;
+  } BACKENDS[] = {{0x01, "select"}, {0x02, "poll"},      {0x04, "epoll"},
+                  {0x40, "linux AIO"}, {0x08, "kqueue"}, {0x10, "/dev/poll"},
+                  {0x20, "Solaris event port"}};
+  std::string names;
+  for (const auto& backend : BACKENDS) {
+    if ((mask & backend.bit) == 0) continue;
+    if (!names.empty()) names += ", ";
+    names += backend.name;
+  }
+  return names;
+}
+
+}  // namespace kelv

@@ -1,0 +1,322 @@
+// I/O threads: their lifecycle, commands from other threads, and the counters hand-over.
+
+#include "lib/engine/io_thread.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "lib/engine/engine_test_util.h"
+#include "testing/nginx.h"
+#include "testing/scripted_server.h"
+#include "testing/test_certs.h"
+
+namespace kelv {
+namespace {
+
+using std::chrono::milliseconds;
+
+void addUp(RequestCounters& total, const RequestCounters& part) {
+  total.successful += part.successful;
+  total.unsuccessful += part.unsuccessful;
+  total.bytesRead += part.bytesRead;
+  total.bytesWritten += part.bytesWritten;
+  total.latencies.insert(total.latencies.end(), part.latencies.begin(), part.latencies.end());
+}
+
+TEST(IOThread, RecordResultCountsOnlyTwoHundredsAsSuccessful) {
+  IOThread thread;
+  for (int status : {199, 200, 299, 300, 404}) thread.RecordResult(status, status * 10);
+  std::unique_ptr<RequestCounters> record = thread.SwapCounters();
+  EXPECT_EQ(record->successful, 2);
+  EXPECT_EQ(record->unsuccessful, 3);
+  EXPECT_EQ(record->latencies, (std::vector<int64_t>{1990, 2000, 2990, 3000, 4040}));
+  std::unique_ptr<RequestCounters> fresh = thread.SwapCounters();
+  EXPECT_EQ(fresh->successful + fresh->unsuccessful, 0);
+  EXPECT_TRUE(fresh->latencies.empty());
+}
+
+TEST(IOThread, BackendNamesFollowTheFixedOrder) {
+  EXPECT_EQ(backendNames(0), "");
+  EXPECT_EQ(backendNames(0x41), "select, linux AIO");
+  EXPECT_EQ(backendNames(0x0A), "poll, kqueue");
+  EXPECT_EQ(backendNames(0x7F),
+            "select, poll, epoll, linux AIO, kqueue, /dev/poll, Solaris event port");
+  EXPECT_EQ(backendNames(0x80), "");
+}
+
+// Swaps hammer the counters while another thread counts: every sample must land in exactly
+// one record, in order. Run under ThreadSanitizer as well.
+TEST(IOThread, CountersSwappedWhileCountingLoseNothing) {
+  constexpr int SAMPLES = 300000;
+  IOThread thread;
+  std::atomic<bool> finished{false};
+  std::thread counter([&] {
+    for (int i = 0; i < SAMPLES; ++i) {
+      thread.RecordResult(i % 3 == 0 ? 500 : 200, i);
+      thread.RecordRead(2);
+      thread.RecordWrite(1);
+    }
+    finished = true;
+  });
+  RequestCounters total;
+  int swaps = 0;
+  while (!finished) {
+    addUp(total, *thread.SwapCounters());
+    ++swaps;
+  }
+  counter.join();
+  addUp(total, *thread.SwapCounters());
+  EXPECT_GT(swaps, 10);
+  EXPECT_EQ(total.successful + total.unsuccessful, SAMPLES);
+  EXPECT_EQ(total.unsuccessful, SAMPLES / 3);
+  EXPECT_EQ(total.bytesRead, 2u * SAMPLES);
+  EXPECT_EQ(total.bytesWritten, 1u * SAMPLES);
+  ASSERT_EQ(total.latencies.size(), static_cast<size_t>(SAMPLES));
+  for (int i = 0; i < SAMPLES; ++i) ASSERT_EQ(total.latencies[i], i);
+}
+
+// A record installed by a swap starts with the room its predecessor needed, so counting
+// does not allocate in steady state.
+TEST(IOThread, FreshRecordReservesWhatThePreviousOneNeeded) {
+  IOThread thread;
+  for (int i = 0; i < 1000; ++i) thread.RecordResult(200, i);
+  size_t needed = thread.SwapCounters()->latencies.capacity();
+  static_cast<void>(thread.SwapCounters());  // installed before the size was known
+  EXPECT_GE(thread.SwapCounters()->latencies.capacity(), needed);
+}
+
+TEST(IOThread, OneRequestModeSendsOneRequestPerConnectionAndEnds) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(3, true);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runToEnd(*thread);
+  std::string verbose = out.Finish();
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_EQ(stats.requests, 3);
+  EXPECT_EQ(stats.connections, 3);
+  EXPECT_EQ(counts.record.successful, 3);
+  EXPECT_EQ(counts.connectionsOpened, 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(countOccurrences(verbose, "Connection " + std::to_string(i) + " closed and done\n"),
+              1);
+  }
+  EXPECT_NE(verbose.find("Starting new event loop 0 for 3 connection\n"), std::string::npos);
+  EXPECT_NE(verbose.find("ev_run finished: 0\n"), std::string::npos);
+  EXPECT_EQ(verbose.find("Marking main loop to stop"), std::string::npos);
+}
+
+TEST(IOThread, HardShutdownAbandonsARequestThatIsNeverAnswered) {
+  ScriptedServerOptions options;
+  options.behaviour = "hang";
+  ScriptedServer server(options);
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(2);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  RunCounts counts = runFor(*thread, 100, 1, 5000);
+  std::string verbose = out.Finish();
+  EXPECT_EQ(server.Stop().requests, 2);
+  EXPECT_NE(verbose.find("Marking main loop to stop\nGoing down for a hard shutdown\n"),
+            std::string::npos);
+  EXPECT_EQ(counts.record.successful + counts.record.unsuccessful, 0);
+  EXPECT_TRUE(counts.record.latencies.empty());
+  EXPECT_EQ(counts.socketErrors, 0);
+  EXPECT_EQ(verbose.find("closed and done"), std::string::npos);
+}
+
+// Every connection finishes the request it has in flight, closes and ends; a second STOP
+// changes nothing, and the loop ends long before the timeout.
+TEST(IOThread, StopDuringKeepAliveEndsEveryConnectionWellBeforeTheTimeout) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(3);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  startRecording();
+  thread->Start();
+  std::this_thread::sleep_for(milliseconds(200));
+  auto stopped = std::chrono::steady_clock::now();
+  thread->RequestStop(20);
+  thread->RequestStop(20);
+  EXPECT_TRUE(joinWithin(*thread, 10000));
+  auto took = std::chrono::steady_clock::now() - stopped;
+  std::string verbose = out.Finish();
+  RunCounts counts = collect(*thread);
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(countOccurrences(verbose, "Marking main loop to stop\n"), 1);
+  EXPECT_EQ(verbose.find("hard shutdown"), std::string::npos);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(countOccurrences(verbose, "Connection " + std::to_string(i) + " closed and done\n"),
+              1);
+  }
+  EXPECT_EQ(counts.record.successful, stats.requests) << "no request is left unanswered";
+  EXPECT_EQ(counts.socketErrors, 0);
+}
+
+TEST(IOThread, CommandsQueuedRightAfterStartAreRun) {
+  TargetListForTest targets({"http://127.0.0.1:1/"});
+  auto thread = makeThread(0);
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  thread->Start();
+  thread->SetNumConnections(0);
+  thread->RequestStop(30);
+  EXPECT_TRUE(joinWithin(*thread, 10000)) << "with no connection a STOP ends the loop at once";
+  std::string verbose = out.Finish();
+  EXPECT_NE(verbose.find("Current connections = 0. New connections = 0\n"), std::string::npos);
+  EXPECT_NE(verbose.find("Marking main loop to stop\n"), std::string::npos);
+  thread->verbose = false;
+  thread->RequestStop(1);  // after the loop has gone: dropped, no harm
+}
+
+TEST(IOThread, SetConnectionsRemovesLastFirstAndAddsNextIndices) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(4);
+  thread->noKeepAlive = 1;  // removed connections end at their next close, which is soon
+  thread->verbose = true;
+  OutputCapture out(STDOUT_FILENO);
+  startRecording();
+  thread->Start();
+  std::this_thread::sleep_for(milliseconds(100));
+  thread->SetNumConnections(2);
+  std::this_thread::sleep_for(milliseconds(100));
+  thread->SetNumConnections(4);
+  std::this_thread::sleep_for(milliseconds(100));
+  thread->RequestStop(2);
+  EXPECT_TRUE(joinWithin(*thread, 10000));
+  std::string verbose = out.Finish();
+  RunCounts counts = collect(*thread);
+  ScriptedServerStats stats = server.Stop();
+  std::string down =
+      "Current connections = 4. New connections = 2\n"
+      "Nicely asking connection 3 to terminate\n"
+      "Nicely asking connection 2 to terminate\n";
+  std::string up =
+      "Current connections = 2. New connections = 4\n"
+      "Starting new connection 2\n";
+  size_t downAt = verbose.find(down);
+  size_t upAt = verbose.find(up);
+  ASSERT_NE(downAt, std::string::npos) << verbose.substr(0, 2000);
+  ASSERT_NE(upAt, std::string::npos);
+  EXPECT_LT(downAt, upAt);
+  EXPECT_NE(verbose.find("Starting new connection 3\n", upAt), std::string::npos);
+  // Both removed connections ended between the two commands.
+  std::string between = verbose.substr(downAt, upAt - downAt);
+  EXPECT_EQ(countOccurrences(between, "Connection 3 closed and done\n"), 1);
+  EXPECT_EQ(countOccurrences(between, "Connection 2 closed and done\n"), 1);
+  EXPECT_EQ(counts.record.successful, stats.requests);
+  EXPECT_EQ(counts.connectionsOpened, stats.connections);
+}
+
+TEST(IOThread, LoopThatCannotBeCreatedEndsTheThreadWithAMessage) {
+  IOThread::SetBackendFlagsForTest(EVBACKEND_KQUEUE | EVBACKEND_PORT);  // none on Linux
+  auto thread = makeThread(1);
+  OutputCapture err(STDERR_FILENO);
+  thread->Start();
+  thread->RequestStop(1);
+  thread->SetNumConnections(3);
+  thread->Join();
+  std::string errors = err.Finish();
+  IOThread::SetBackendFlagsForTest(0);
+  EXPECT_EQ(errors, "Cannot create the event loop of I/O thread 0\n");
+}
+
+// Progress ticks take the counters while requests flow; nothing is lost between records.
+TEST(IOThread, CountersSwappedDuringARunAddUpToWhatTheServerAnswered) {
+  ScriptedServer server;
+  ASSERT_TRUE(server.ok()) << server.Error();
+  TargetListForTest targets({server.Url()});
+  auto thread = makeThread(3);
+  startRecording();
+  thread->Start();
+  RequestCounters total;
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+    addUp(total, *thread->SwapCounters());
+  }
+  thread->RequestStop(2);
+  EXPECT_TRUE(joinWithin(*thread, 10000));
+  addUp(total, *thread->SwapCounters());
+  ScriptedServerStats stats = server.Stop();
+  EXPECT_GT(stats.requests, 20);
+  EXPECT_EQ(total.successful, stats.requests);
+  EXPECT_EQ(total.latencies.size(), static_cast<size_t>(stats.requests));
+}
+
+struct NginxRun {
+  RequestCounters total;
+  int logged = 0;
+  int loggedConnections = 0;
+};
+
+// Three threads of four connections for a second against the targets, then a stop.
+NginxRun runThreadsAgainst(const NginxServer& nginx, const std::vector<std::string>& urls) {
+  TargetListForTest targets(urls);
+  ThreadList threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.push_back(makeThread(4));
+    threads.back()->index = i;
+  }
+  startRecording();
+  for (auto& thread : threads) thread->Start();
+  std::this_thread::sleep_for(milliseconds(1000));
+  for (auto& thread : threads) thread->RequestStop(2);
+  NginxRun run;
+  for (auto& thread : threads) {
+    EXPECT_TRUE(joinWithin(*thread, 10000));
+    addUp(run.total, *thread->SwapCounters());
+  }
+  run.logged = nginx.WaitForLoggedRequests(run.total.successful, 5000);
+  run.loggedConnections = nginx.LoggedConnections();
+  return run;
+}
+
+// Full speed with several threads: every answered request is counted once.
+TEST(IOThread, SeveralThreadsAgainstNginxCountWhatItLogged) {
+  NginxOptions options;
+  options.accessLog = true;
+  NginxServer nginx(options);
+  ASSERT_TRUE(nginx.ok()) << nginx.Error();
+  NginxRun run = runThreadsAgainst(nginx, {nginx.HttpUrl()});
+  EXPECT_GT(run.total.successful, 100);
+  EXPECT_EQ(run.total.successful, run.logged);
+  EXPECT_EQ(run.total.unsuccessful, 0);
+  EXPECT_EQ(run.total.latencies.size(), static_cast<size_t>(run.logged));
+  EXPECT_EQ(socketErrors.load(), 0);
+  EXPECT_EQ(connectionsOpened.load(), 12);
+  EXPECT_EQ(run.loggedConnections, 12);
+}
+
+// Two servers (HTTP and HTTPS) drawn at random: a draw of the other server closes the
+// connection after its response and opens one to the other, over TLS half of the time.
+TEST(IOThread, SwitchingBetweenServersCountsEveryConnectionAndRequestOnce) {
+  TestCertificates certs = makeTestCertificates();
+  NginxOptions options;
+  options.accessLog = true;
+  options.certFile = certs.serverCert;
+  options.keyFile = certs.serverKey;
+  NginxServer nginx(options);
+  ASSERT_TRUE(nginx.ok()) << nginx.Error();
+  NginxRun run = runThreadsAgainst(nginx, {nginx.HttpUrl(), nginx.HttpsUrl()});
+  EXPECT_GT(run.total.successful, 20);
+  EXPECT_EQ(run.total.successful, run.logged);
+  EXPECT_EQ(run.total.unsuccessful, 0);
+  EXPECT_EQ(socketErrors.load(), 0);
+  EXPECT_GT(connectionsOpened.load(), 12);
+  EXPECT_EQ(connectionsOpened.load(), run.loggedConnections);
+}
+
+}  // namespace
+}  // namespace kelv
