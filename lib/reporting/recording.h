@@ -1,46 +1,42 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "lib/engine/io_thread.h"
+#include "lib/reporting/statistics.h"
 
 namespace kelv {
 
-// The final figures of a recording period.
-struct Results {
-  int32_t attempted = 0;
-  int32_t successful = 0;
-  int32_t unsuccessful = 0;
-  int32_t socketErrors = 0;
-  int32_t connectionsOpened = 0;
-  int64_t bytesWritten = 0;
-  int64_t bytesRead = 0;
-  double elapsedSeconds = 0;
-  double averageLatency = 0;  // milliseconds
-  double latencyStdDev = 0;   // milliseconds
-  std::array<double, 101> latencyPercent{};  // [0] minimum, [100] maximum, milliseconds
-  double throughput = 0;        // requests per second
-  double sendBandwidth = 0;     // megabits (2^20 bits) per second
-  double receiveBandwidth = 0;  // megabits (2^20 bits) per second
-};
-
 // The figures of one progress interval.
 struct IntervalResults {
-  int32_t successful = 0;
-  double elapsedSeconds = 0;
-  double intervalSeconds = 0;
-  double intervalThroughput = 0;
+  int32_t successful = 0;         // successful responses handed over in this interval
+  double elapsedSeconds = 0;      // since the recording period started
+  double intervalSeconds = 0;     // since the previous tick, or the start
+  double intervalThroughput = 0;  // successful / intervalSeconds
 };
 
+// The samples one tick takes: the first monitor's reply (0 when it is not connected or the
+// query failed) and the client's CPU busy fraction.
+struct TickSamples {
+  double remoteCpu1 = 0;
+  double clientCpu = 0;
+};
+
+// The run-wide recording, used from the main thread only. Each recordingStart discards
+// everything gathered before, the threads' counts included, and (re)connects the monitors.
 void setMonitors(const std::string& host1, const std::string& host2);
 void recordingStart(const ThreadList& threads);
 void recordingSample();
+// What recordingSample does, with the samples it took: one reply of each connected monitor,
+// the first before the second, then the client's CPU, each appended to its series.
+TickSamples recordingTakeSamples();
 IntervalResults recordingInterval(const ThreadList& threads);
 void recordingStop(const ThreadList& threads);
+// The same figures every time after recordingStop, until the next recordingStart.
 Results computeResults();
+// The CPU series and memory figures of the latest recording period.
+const HostFigures& hostFigures();
 void closeMonitors();
 
 }  // namespace kelv

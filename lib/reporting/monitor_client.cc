@@ -1,0 +1,115 @@
+#include "lib/reporting/monitor_client.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_cat.h"
+
+namespace kelv {
+namespace {
+
+// Replies are a few bytes; one read of this size takes a whole one.
+constexpr size_t REPLY_BUFFER_SIZE = 64;
+
+// One whole line, written with a single call so that it cannot interleave.
+void errorLine(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stderr); }
+
+void closeDescriptor(int& descriptor) {
+  // Nothing is left to do with a monitor socket whose close fails.
+  static_cast<void>(::close(descriptor));
+  descriptor = -1;
+}
+
+// The installed abseil has its own string_view type.
+absl::string_view asAbsl(std::string_view text) { return {text.data(), text.size()}; }
+
+using AddrInfoPtr = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
+
+// IPv4 stream addresses of `host`, or null after reporting the failure.
+AddrInfoPtr lookUp(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0) {
+    errorLine(absl::StrCat("Cannot look up remote monitoring host: ", rc, "\n"));
+    return AddrInfoPtr(nullptr, freeaddrinfo);
+  }
+  return AddrInfoPtr(found, freeaddrinfo);
+}
+
+void connectTo(const addrinfo& address, const std::string& host, uint16_t port,
+               int& descriptor) {
+  descriptor = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int error = errno;
+  if (descriptor >= 0) {
+    reinterpret_cast<sockaddr_in*>(address.ai_addr)->sin_port = htons(port);
+    if (::connect(descriptor, address.ai_addr, address.ai_addrlen) == 0) return;
+    error = errno;
+    closeDescriptor(descriptor);
+  }
+  descriptor = -1;
+  errorLine(absl::StrCat("Connection error: ", error, "\nCannot connect to remote monitoring host \"",
+                         host, " on port ", port, "\n"));
+}
+
+}  // namespace
+
+void monitorConnect(std::string_view hostAndPort, int& descriptor) {
+  descriptor = -1;
+  const size_t colon = hostAndPort.find(':');
+  if (colon == std::string_view::npos) {
+    errorLine(absl::StrCat("Invalid monitor host \"", asAbsl(hostAndPort), "\"\n"));
+    return;
+  }
+  int32_t port = 0;
+  if (!absl::SimpleAtoi(asAbsl(hostAndPort.substr(colon + 1)), &port)) {
+    errorLine(absl::StrCat("Invalid monitor host and port \"", asAbsl(hostAndPort), "\"\n"));
+    return;
+  }
+  const std::string host(hostAndPort.substr(0, colon));
+  const AddrInfoPtr addresses = lookUp(host);
+  if (addresses) connectTo(*addresses, host, static_cast<uint16_t>(port), descriptor);
+}
+
+double monitorQuery(std::string_view command, int& descriptor) {
+  // A partial count leaves errno untouched; clearing it keeps the message from showing a
+  // stale number. MSG_NOSIGNAL: a monitor that reset the connection must not end the run.
+  errno = 0;
+  const ssize_t written = ::send(descriptor, command.data(), command.size(), MSG_NOSIGNAL);
+  const int writeError = errno;
+  if (written != static_cast<ssize_t>(command.size())) {
+    errorLine(absl::StrCat("Error writing to monitoring server: ", writeError, "\n"));
+    closeDescriptor(descriptor);
+    return 0.0;
+  }
+  char reply[REPLY_BUFFER_SIZE] = {};
+  errno = 0;  // a closed connection reads 0 without setting errno
+  const ssize_t received = ::read(descriptor, reply, sizeof reply);
+  const int readError = errno;
+  if (received <= 0) {
+    errorLine(absl::StrCat("Error reading from monitoring server: ", readError, "\n"));
+    closeDescriptor(descriptor);
+    return 0.0;
+  }
+  return parseMonitorReply(std::string_view(reply, static_cast<size_t>(received)));
+}
+
+double parseMonitorReply(std::string_view reply) {
+  // strtod needs a terminator; a copy bounds it to the bytes that came.
+  const std::string text(reply);
+  return std::strtod(text.c_str(), nullptr);
+}
+
+}  // namespace kelv

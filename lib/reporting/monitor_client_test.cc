@@ -1,0 +1,108 @@
+#include "lib/reporting/monitor_client.h"
+
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+#include "lib/reporting/fake_monitor.h"
+#include "lib/util/unique_fd.h"
+
+namespace kelv {
+namespace {
+
+// monitorConnect's standard error; `descriptor` receives its result.
+std::string connectCapturing(const std::string& hostAndPort, int& descriptor) {
+  std::signal(SIGPIPE, SIG_IGN);
+  descriptor = 0;  // a real descriptor number: a failure must overwrite it
+  ::testing::internal::CaptureStderr();
+  monitorConnect(hostAndPort, descriptor);
+  return ::testing::internal::GetCapturedStderr();
+}
+
+TEST(MonitorReply, ParsedByStrtodRulesWithinTheBytesReceived) {
+  EXPECT_DOUBLE_EQ(parseMonitorReply("0.25\n"), 0.25);
+  EXPECT_DOUBLE_EQ(parseMonitorReply("  \t1e-1x"), 0.1);
+  EXPECT_EQ(parseMonitorReply(""), 0.0);
+  EXPECT_EQ(parseMonitorReply("Invalid command\n"), 0.0);
+  // A full 64-byte reply has no terminator; the digit after it must not be read.
+  const std::string digits = "1" + std::string(63, '0') + "5";
+  EXPECT_DOUBLE_EQ(parseMonitorReply(std::string_view(digits).substr(0, 64)), 1e63);
+}
+
+TEST(MonitorClient, BadTextsAndFailedLookUpsAreReported) {
+  const struct {
+    const char* text;
+    std::string message;
+  } CASES[] = {
+      {"", "Invalid monitor host \"\"\n"},
+      {"x", "Invalid monitor host \"x\"\n"},
+      {"h:", "Invalid monitor host and port \"h:\"\n"},
+      {"h:80x", "Invalid monitor host and port \"h:80x\"\n"},
+      {"h:1:2", "Invalid monitor host and port \"h:1:2\"\n"},
+      {"h:99999999999", "Invalid monitor host and port \"h:99999999999\"\n"},
+      {":80", "Cannot look up remote monitoring host: " + std::to_string(EAI_NONAME) + "\n"},
+  };
+  for (const auto& c : CASES) {
+    int fd = 0;
+    EXPECT_EQ(connectCapturing(c.text, fd), c.message);
+    EXPECT_EQ(fd, -1) << c.text;
+  }
+}
+
+TEST(MonitorClient, RefusedConnectionNamesHostAndPort) {
+  // Bound but not listening: connections are refused, and the port stays ours.
+  UniqueFd held(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(held.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::getsockname(held.Get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  int fd = 0;
+  EXPECT_EQ(connectCapturing("127.0.0.1:" + port, fd),
+            "Connection error: " + std::to_string(ECONNREFUSED) +
+                "\nCannot connect to remote monitoring host \"127.0.0.1 on port " + port + "\n");
+  EXPECT_EQ(fd, -1);
+}
+
+TEST(MonitorClient, EachQueryIsOneCommandAndOneReply) {
+  FakeMonitor monitor(0, "0.25\n");
+  FakeMonitor confused(0, "Invalid command\n");
+  ASSERT_TRUE(monitor.Listening() && confused.Listening());
+  int fd = -1;
+  // White space around the port text is allowed.
+  EXPECT_EQ(connectCapturing(monitor.HostAndPort() + " ", fd), "");
+  ASSERT_GE(fd, 0);
+  EXPECT_DOUBLE_EQ(monitorQuery(MONITOR_CPU_COMMAND, fd), 0.25);
+  EXPECT_DOUBLE_EQ(monitorQuery(MONITOR_MEM_COMMAND, fd), 0.25);
+  EXPECT_EQ(monitor.Received(), "cpu\nmem\n");
+  ::close(fd);
+  connectCapturing(confused.HostAndPort(), fd);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(monitorQuery(MONITOR_CPU_COMMAND, fd), 0.0);
+  EXPECT_GE(fd, 0);  // a reply that is no number is no failure
+  ::close(fd);
+}
+
+TEST(MonitorClient, PortTakesTheLowSixteenBits) {
+  FakeMonitor monitor(4464, "0.5\n");
+  if (!monitor.Listening() && monitor.ListenError() == EADDRINUSE) {
+    GTEST_SKIP() << "port 4464 is in use here";
+  }
+  ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  int fd = -1;
+  const std::string errors = connectCapturing("127.0.0.1:70000", fd);  // 70000 - 65536
+  ASSERT_GE(fd, 0) << errors;
+  EXPECT_DOUBLE_EQ(monitorQuery(MONITOR_CPU_COMMAND, fd), 0.5);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace kelv

@@ -1,0 +1,191 @@
+#include "lib/reporting/recording.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/reporting/fake_monitor.h"
+#include "lib/reporting/report.h"
+#include "lib/reporting/request_counters.h"
+
+namespace kelv {
+namespace {
+
+// The I/O threads are constructed but never started, so this thread may write their
+// current records itself.
+class Recording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int i = 0; i < 2; ++i) threads.push_back(std::make_unique<IOThread>());
+  }
+  void TearDown() override {
+    closeMonitors();
+    setMonitors("", "");
+  }
+  void Respond(size_t thread, int status, int64_t millis) {
+    threads[thread]->RecordResult(status, millis * 1000000);
+  }
+  std::string Tick(bool warmup = false) {
+    std::ostringstream out;
+    printProgress(out, threads, 10, warmup);
+    return out.str();
+  }
+  static std::string Report() {
+    std::ostringstream out;
+    printTextReport(out);
+    return out.str();
+  }
+
+  ThreadList threads;
+};
+
+// Waits, boundedly, for the fake to have accepted `count` connections.
+bool waitForAccepted(const FakeMonitor& monitor, int count) {
+  for (int i = 0; i < 500 && monitor.Accepted() < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return monitor.Accepted() >= count;
+}
+
+TEST_F(Recording, EarlierCountsAreDiscardedAndTicksAccumulate) {
+  Respond(0, 200, 50);  // before any period
+  recordingStart(threads);  // the warm-up
+  Respond(0, 200, 60);
+  threads[1]->RecordWrite(999);
+  recordSocketError();
+  recordingStart(threads);  // the measured run
+  Respond(0, 200, 1);
+  Respond(1, 404, 2);
+  threads[0]->RecordWrite(100);
+  threads[1]->RecordRead(300);
+  recordConnectionOpened();
+  recordSocketError();
+  EXPECT_EQ(recordingInterval(threads).successful, 1);
+  Respond(1, 200, 3);
+  Respond(0, 500, 4);
+  threads[0]->RecordWrite(50);
+  EXPECT_EQ(recordingInterval(threads).successful, 1);
+  Respond(1, 200, 5);
+  recordingStop(threads);
+  Respond(0, 200, 100);  // after the stop: never counted
+  recordSocketError();
+
+  const Results r = computeResults();
+  EXPECT_EQ(r.attempted, 5);
+  EXPECT_EQ(r.unsuccessful, 2);
+  EXPECT_EQ(r.socketErrors, 1);
+  EXPECT_EQ(r.connectionsOpened, 1);
+  EXPECT_EQ(r.bytesWritten, 150);
+  EXPECT_EQ(r.bytesRead, 300);
+  EXPECT_DOUBLE_EQ(r.averageLatency, 3.0);
+  EXPECT_DOUBLE_EQ(r.latencyPercent[100], 5.0);
+  EXPECT_EQ(computeResults().latencyPercent, r.latencyPercent);
+}
+
+TEST_F(Recording, EachPeriodRestartsTheLineAndTheSeries) {
+  recordingStart(threads);
+  const std::string warm = Tick(true);
+  EXPECT_TRUE(warm.starts_with("Warming up: (0 / 10) ")) << warm;
+  EXPECT_TRUE(warm.ends_with("\n"));
+  Respond(0, 200, 7);
+  recordingStart(threads);
+  const std::string measured = Tick();
+  EXPECT_TRUE(measured.starts_with("(0 / 10) 0.000")) << measured;
+  recordingSample();
+  EXPECT_EQ(hostFigures().clientCpuSamples.size(), 2u);
+  recordingStop(threads);
+  EXPECT_EQ(hostFigures().clientCpuSamples.size(), 3u);
+  EXPECT_EQ(computeResults().attempted, 0);
+}
+
+TEST_F(Recording, MonitorIsAskedEachTickAndForMemoryAtTheEnd) {
+  FakeMonitor monitor;
+  ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  setMonitors(monitor.HostAndPort(), "");
+  recordingStart(threads);
+  ASSERT_TRUE(waitForAccepted(monitor, 1));
+  EXPECT_TRUE(Tick().ends_with(" 25% remote cpu\n"));
+  recordingSample();
+  recordingStop(threads);
+  EXPECT_EQ(monitor.Received(), "cpu\ncpu\ncpu\nmem\n");
+  EXPECT_EQ(hostFigures().remoteCpuSamples1, (std::vector<double>{0.25, 0.25, 0.25}));
+  EXPECT_NE(Report().find("Remote CPU average:   25%\nRemote CPU max:       25%\n"
+                          "Remote memory usage:  25%\n"),
+            std::string::npos);
+  // A new period restarts the monitor's CPU interval on the same connection.
+  recordingStart(threads);
+  EXPECT_EQ(monitor.Received(), "cpu\ncpu\ncpu\nmem\ncpu\n");
+  EXPECT_EQ(monitor.Accepted(), 1);
+  EXPECT_TRUE(hostFigures().remoteCpuSamples1.empty());
+}
+
+TEST_F(Recording, DeadMonitorIsSkippedUntilTheNextPeriod) {
+  FakeMonitor monitor;
+  ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  monitor.CloseAfter(1);
+  setMonitors(monitor.HostAndPort(), "");
+  recordingStart(threads);
+  Tick();
+  ::testing::internal::CaptureStderr();
+  const std::string line = Tick();
+  const std::string errors = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(errors.starts_with("Error reading from monitoring server: ")) << errors;
+  EXPECT_EQ(line.find("remote"), std::string::npos) << line;
+  Tick();
+  EXPECT_EQ(hostFigures().remoteCpuSamples1, (std::vector<double>{0.25, 0.0}));
+  recordingStart(threads);  // reconnects
+  ASSERT_TRUE(waitForAccepted(monitor, 2));
+  EXPECT_TRUE(Tick().ends_with(" 25% remote cpu\n"));
+  EXPECT_EQ(monitor.Received(), "cpu\ncpu\n");
+}
+
+TEST_F(Recording, SecondMonitorIsSampledButNotShownOnTheLine) {
+  FakeMonitor first(0, "0.5\n");
+  FakeMonitor second;
+  ASSERT_TRUE(first.Listening() && second.Listening());
+  setMonitors("", second.HostAndPort());
+  recordingStart(threads);
+  EXPECT_EQ(Tick().find("remote"), std::string::npos);
+  recordingStop(threads);
+  EXPECT_EQ(second.Received(), "cpu\ncpu\nmem\n");
+  const std::string report = Report();
+  EXPECT_EQ(report.find("Remote CPU"), std::string::npos);
+  EXPECT_NE(report.find("Remote 2 CPU average:   25%\n"), std::string::npos);
+  closeMonitors();
+  setMonitors(first.HostAndPort(), second.HostAndPort());
+  recordingStart(threads);
+  EXPECT_TRUE(Tick().ends_with(" 50% remote cpu\n"));
+  EXPECT_EQ(first.Received(), "cpu\n");
+  EXPECT_EQ(second.Received(), "cpu\ncpu\nmem\ncpu\n");
+}
+
+TEST_F(Recording, UnreachableMonitorLeavesNoRemoteFigures) {
+  setMonitors("x", "");
+  ::testing::internal::CaptureStderr();
+  recordingStart(threads);
+  Tick();
+  recordingStop(threads);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Invalid monitor host \"x\"\n");
+  std::ostringstream csv;
+  printCsvLine(csv, "", 1, 1);
+  std::vector<std::string> fields;
+  std::istringstream columns(csv.str());
+  for (std::string field; std::getline(columns, field, ',');) fields.push_back(field);
+  ASSERT_EQ(fields.size(), 25u);
+  // Avg Server CPU, Avg Server 2 CPU, Server Mem, Server 2 Mem.
+  EXPECT_EQ(fields[18] + fields[19] + fields[21] + fields[22], "0000");
+  const std::string report = Report();
+  EXPECT_EQ(report.find("Remote"), std::string::npos);
+  EXPECT_NE(report.find("Client CPU average:"), std::string::npos);
+  EXPECT_TRUE(report.ends_with(" megabits / second\n"));
+}
+
+}  // namespace
+}  // namespace kelv

@@ -1,0 +1,109 @@
+#include "lib/reporting/report.h"
+
+#include "absl/strings/str_format.h"
+#include "lib/reporting/recording.h"
+
+namespace kelv {
+namespace {
+
+constexpr double BYTES_PER_MEGABYTE = 1048576.0;
+
+void appendCounts(std::string& text, const Results& r) {
+  absl::StrAppendFormat(&text, "Duration:             %.3f seconds\n", r.elapsedSeconds);
+  absl::StrAppendFormat(&text, "Attempted requests:   %i\n", r.attempted);
+  absl::StrAppendFormat(&text, "Successful requests:  %i\n", r.successful);
+  // Every status outside 200 to 299, whatever the label says.
+  absl::StrAppendFormat(&text, "Non-200 results:      %i\n", r.unsuccessful);
+  absl::StrAppendFormat(&text, "Connections opened:   %i\n", r.connectionsOpened);
+  absl::StrAppendFormat(&text, "Socket errors:        %i\n", r.socketErrors);
+}
+
+void appendLatencies(std::string& text, const Results& r) {
+  absl::StrAppendFormat(&text, "Throughput:           %.3f requests/second\n", r.throughput);
+  absl::StrAppendFormat(&text, "Average latency:      %.3f milliseconds\n", r.averageLatency);
+  absl::StrAppendFormat(&text, "Minimum latency:      %.3f milliseconds\n", r.latencyPercent[0]);
+  absl::StrAppendFormat(&text, "Maximum latency:      %.3f milliseconds\n", r.latencyPercent[100]);
+  absl::StrAppendFormat(&text, "Latency std. dev:     %.3f milliseconds\n", r.latencyStdDev);
+  absl::StrAppendFormat(&text, "50%% latency:          %.3f milliseconds\n", r.latencyPercent[50]);
+  absl::StrAppendFormat(&text, "90%% latency:          %.3f milliseconds\n", r.latencyPercent[90]);
+  absl::StrAppendFormat(&text, "98%% latency:          %.3f milliseconds\n", r.latencyPercent[98]);
+  absl::StrAppendFormat(&text, "99%% latency:          %.3f milliseconds\n", r.latencyPercent[99]);
+}
+
+void appendRemote(std::string& text, const std::vector<double>& samples, double memory,
+                  const absl::FormatSpec<double>& average, const absl::FormatSpec<double>& max,
+                  const absl::FormatSpec<double>& memoryLine) {
+  const CpuSeriesFigures cpu = cpuSeriesFigures(samples);
+  if (!cpu.present) return;
+  absl::StrAppendFormat(&text, average, cpu.averagePercent);
+  absl::StrAppendFormat(&text, max, cpu.maxPercent);
+  absl::StrAppendFormat(&text, memoryLine, memory * 100.0);
+}
+
+void appendHost(std::string& text, const HostFigures& host) {
+  const CpuSeriesFigures client = cpuSeriesFigures(host.clientCpuSamples);
+  if (client.present) {
+    absl::StrAppendFormat(&text, "Client CPU average:   %.0f%%\n", client.averagePercent);
+    absl::StrAppendFormat(&text, "Client CPU max:       %.0f%%\n", client.maxPercent);
+  }
+  absl::StrAppendFormat(&text, "Client memory usage:  %.0f%%\n", host.clientMemory * 100.0);
+  appendRemote(text, host.remoteCpuSamples1, host.remoteMemory1, "Remote CPU average:   %.0f%%\n",
+               "Remote CPU max:       %.0f%%\n", "Remote memory usage:  %.0f%%\n");
+  appendRemote(text, host.remoteCpuSamples2, host.remoteMemory2,
+               "Remote 2 CPU average:   %.0f%%\n", "Remote 2 CPU max:       %.0f%%\n",
+               "Remote 2 memory usage:  %.0f%%\n");
+}
+
+void appendBytes(std::string& text, const Results& r) {
+  absl::StrAppendFormat(&text, "Total bytes sent:     %.2f megabytes\n",
+                        static_cast<double>(r.bytesWritten) / BYTES_PER_MEGABYTE);
+  absl::StrAppendFormat(&text, "Total bytes received: %.2f megabytes\n",
+                        static_cast<double>(r.bytesRead) / BYTES_PER_MEGABYTE);
+  absl::StrAppendFormat(&text, "Send bandwidth:       %.2f megabits / second\n", r.sendBandwidth);
+  absl::StrAppendFormat(&text, "Receive bandwidth:    %.2f megabits / second\n",
+                        r.receiveBandwidth);
+}
+
+}  // namespace
+
+std::string formatTextReport(const Results& r, const HostFigures& host) {
+  std::string text;
+  appendCounts(text, r);
+  text += "\n";
+  appendLatencies(text, r);
+  text += "\n";
+  appendHost(text, host);
+  text += "\n";
+  appendBytes(text, r);
+  return text;
+}
+
+std::string formatCsvLine(const Results& r, const HostFigures& host, const std::string& name,
+                          int threads, int connections) {
+  const auto& p = r.latencyPercent;
+  return absl::StrFormat(
+      "%s,%.3f,%.3f,%i,%i,%.3f,%i,%i,%i,%i,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.3f,%.0f,%.0f,%.0f,"
+      "%.0f,%.0f,%.0f,%.2f,%.2f\n",
+      name, r.throughput, r.averageLatency, threads, connections, r.elapsedSeconds, r.attempted,
+      r.successful, r.socketErrors, r.connectionsOpened, p[0], p[100], p[50], p[90], p[98], p[99],
+      r.latencyStdDev, cpuSeriesFigures(host.clientCpuSamples).averagePercent,
+      cpuSeriesFigures(host.remoteCpuSamples1).averagePercent,
+      cpuSeriesFigures(host.remoteCpuSamples2).averagePercent, host.clientMemory * 100.0,
+      host.remoteMemory1 * 100.0, host.remoteMemory2 * 100.0, r.sendBandwidth,
+      r.receiveBandwidth);
+}
+
+void printTextReport(std::ostream& out) { out << formatTextReport(computeResults(), hostFigures()); }
+
+void printCsvLine(std::ostream& out, const std::string& name, int threads, int connections) {
+  out << formatCsvLine(computeResults(), hostFigures(), name, threads, connections);
+}
+
+void printCsvHeader(std::ostream& out) {
+  out << "Name,Throughput,Avg. Latency,Threads,Connections,Duration,Completed,Successful,Errors,"
+         "Sockets,Min. latency,Max. latency,50% Latency,90% Latency,98% Latency,99% Latency,"
+         "Latency Std Dev,Avg Client CPU,Avg Server CPU,Avg Server 2 CPU,Client Mem Usage,"
+         "Server Mem,Server 2 Mem,Avg. Send Bandwidth,Avg. Recv. Bandwidth\n";
+}
+
+}  // namespace kelv

@@ -1,0 +1,81 @@
+#include "lib/reporting/statistics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+
+#include "lib/util/clock.h"
+
+namespace kelv {
+namespace {
+
+constexpr double BITS_PER_BYTE = 8.0;
+constexpr double BITS_PER_MEGABIT = 1048576.0;
+constexpr int PERCENTILES = 100;
+
+void fillCounts(const RunTotals& totals, Results& r) {
+  r.successful = totals.successful;
+  r.unsuccessful = totals.unsuccessful;
+  r.attempted = totals.successful + totals.unsuccessful;
+  r.socketErrors = totals.socketErrors;
+  r.connectionsOpened = totals.connectionsOpened;
+  r.bytesWritten = totals.bytesWritten;
+  r.bytesRead = totals.bytesRead;
+  r.elapsedSeconds = secondsFromNanos(totals.elapsedNanos);
+}
+
+// Mean and spread in milliseconds; the mean is truncated to whole nanoseconds first.
+void fillMoments(const std::vector<int64_t>& sorted, Results& r) {
+  const auto n = static_cast<int64_t>(sorted.size());
+  const int64_t sum = std::accumulate(sorted.begin(), sorted.end(), int64_t{0});
+  r.averageLatency = millisFromNanos(sum / n);
+  double squares = 0;
+  for (int64_t sample : sorted) {
+    const double deviation = millisFromNanos(sample) - r.averageLatency;
+    squares += deviation * deviation;
+  }
+  r.latencyStdDev = std::sqrt(squares / static_cast<double>(n));
+}
+
+void fillPercentiles(const std::vector<int64_t>& sorted, Results& r) {
+  const double n = static_cast<double>(sorted.size());
+  for (int p = 0; p < PERCENTILES; ++p) {
+    const auto k = static_cast<size_t>((n / 100.0) * p);
+    r.latencyPercent[p] = millisFromNanos(sorted[k]);
+  }
+  r.latencyPercent[PERCENTILES] = millisFromNanos(sorted.back());
+}
+
+void fillRates(Results& r) {
+  r.throughput = static_cast<double>(r.attempted) / r.elapsedSeconds;
+  r.sendBandwidth =
+      static_cast<double>(r.bytesWritten) * BITS_PER_BYTE / BITS_PER_MEGABIT / r.elapsedSeconds;
+  r.receiveBandwidth =
+      static_cast<double>(r.bytesRead) * BITS_PER_BYTE / BITS_PER_MEGABIT / r.elapsedSeconds;
+}
+
+}  // namespace
+
+Results computeStatistics(const std::vector<int64_t>& sortedLatencies, const RunTotals& totals) {
+  Results r;
+  fillCounts(totals, r);
+  if (!sortedLatencies.empty()) {
+    fillMoments(sortedLatencies, r);
+    fillPercentiles(sortedLatencies, r);
+  }
+  fillRates(r);
+  return r;
+}
+
+CpuSeriesFigures cpuSeriesFigures(const std::vector<double>& samples) {
+  CpuSeriesFigures figures;
+  if (samples.empty()) return figures;
+  const double sum = std::accumulate(samples.begin(), samples.end(), 0.0);
+  figures.present = true;
+  figures.averagePercent = sum / static_cast<double>(samples.size()) * 100.0;
+  figures.maxPercent = *std::max_element(samples.begin(), samples.end()) * 100.0;
+  return figures;
+}
+
+}  // namespace kelv

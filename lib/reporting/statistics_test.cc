@@ -1,0 +1,70 @@
+#include "lib/reporting/statistics.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace kelv {
+namespace {
+
+constexpr int64_t MS = 1000000;  // nanoseconds
+constexpr int64_t ONE_SECOND = 1000000000;
+
+Results statisticsOf(const std::vector<int64_t>& sorted) {
+  RunTotals totals;
+  totals.elapsedNanos = ONE_SECOND;
+  return computeStatistics(sorted, totals);
+}
+
+TEST(Statistics, NoSampleOrOneSampleHasNoSpread) {
+  const Results none = statisticsOf({});
+  EXPECT_EQ(none.averageLatency, 0.0);
+  EXPECT_EQ(none.throughput, 0.0);
+  for (double percentile : none.latencyPercent) EXPECT_EQ(percentile, 0.0);
+  const Results one = statisticsOf({2500000});
+  EXPECT_DOUBLE_EQ(one.averageLatency, 2.5);
+  EXPECT_EQ(one.latencyStdDev, 0.0);
+  for (double percentile : one.latencyPercent) EXPECT_DOUBLE_EQ(percentile, 2.5);
+}
+
+TEST(Statistics, PopulationSpreadAndIndexedPercentiles) {
+  const Results r = statisticsOf({1 * MS, 2 * MS, 3 * MS, 4 * MS});
+  EXPECT_DOUBLE_EQ(r.averageLatency, 2.5);
+  EXPECT_DOUBLE_EQ(r.latencyStdDev, std::sqrt(1.25));
+  EXPECT_DOUBLE_EQ(r.latencyPercent[0], 1.0);
+  EXPECT_DOUBLE_EQ(r.latencyPercent[24], 1.0);  // k = 0.96, truncated
+  EXPECT_DOUBLE_EQ(r.latencyPercent[25], 2.0);
+  EXPECT_DOUBLE_EQ(r.latencyPercent[50], 3.0);
+  EXPECT_DOUBLE_EQ(r.latencyPercent[99], 4.0);
+
+  std::vector<int64_t> sorted;
+  for (int64_t i = 0; i < 1000; ++i) sorted.push_back(1000 + i * 1000);
+  const Results many = statisticsOf(sorted);
+  EXPECT_DOUBLE_EQ(many.latencyPercent[50], sorted[500] / 1e6);
+  EXPECT_DOUBLE_EQ(many.latencyPercent[99], sorted[990] / 1e6);
+  EXPECT_DOUBLE_EQ(many.latencyPercent[100], sorted[999] / 1e6);
+}
+
+TEST(Statistics, MeanIsTruncatedToWholeNanosBeforeTheSpread) {
+  const Results r = statisticsOf({1, 2});  // 3 ns / 2 = 1 ns
+  EXPECT_DOUBLE_EQ(r.averageLatency, 1e-6);
+  EXPECT_DOUBLE_EQ(r.latencyStdDev, std::sqrt(1e-12 / 2));
+}
+
+TEST(Statistics, CountsAndRatesFollowTheTotals) {
+  RunTotals totals;
+  totals.elapsedNanos = 2 * ONE_SECOND;
+  totals.successful = INT32_MAX;
+  totals.unsuccessful = 3;
+  totals.bytesWritten = 262144;  // 2 megabits in 2 seconds
+  totals.bytesRead = 3145728;
+  const Results r = computeStatistics({}, totals);
+  EXPECT_EQ(r.attempted, int64_t{INT32_MAX} + 3);  // no wrap-around
+  EXPECT_DOUBLE_EQ(r.throughput, (INT32_MAX + 3.0) / 2);
+  EXPECT_DOUBLE_EQ(r.sendBandwidth, 1.0);
+  EXPECT_DOUBLE_EQ(r.receiveBandwidth, 12.0);
+}
+
+}  // namespace
+}  // namespace kelv
