@@ -1,0 +1,34 @@
+#include "kelv/input_file.h"
+
+#include <cstdio>
+#include <fstream>
+
+namespace kelv {
+namespace {
+
+constexpr size_t READ_CHUNK_SIZE = 64 * 1024;
+
+}  // namespace
+
+int readInputFile(const std::string& path, std::string& body) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "Cannot open input file %s\n", path.c_str());
+    return INPUT_FILE_UNREADABLE;
+  }
+  // Read to the end rather than trusting a size: a directory opens but reports no
+  // meaningful one.
+  body.clear();
+  char chunk[READ_CHUNK_SIZE];
+  while (in.read(chunk, sizeof(chunk)) || in.gcount() > 0) {
+    body.append(chunk, static_cast<size_t>(in.gcount()));
+  }
+  if (in.bad()) {
+    std::fprintf(stderr, "Cannot read input file %s\n", path.c_str());
+    body.clear();
+    return INPUT_FILE_UNREADABLE;
+  }
+  return INPUT_FILE_OK;
+}
+
+}  // namespace kelv

@@ -1,0 +1,206 @@
+#include "kelv/options.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_cat.h"
+#include "absl/strings/str_split.h"
+#include "lib/engine/io_thread.h"
+#include "lib/signing/base64.h"
+#include "lib/util/strings.h"
+
+namespace kelv {
+namespace {
+
+constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:STVW:Z1";
+
+const option LONG_OPTIONS[] = {
+    {"concurrency", required_argument, nullptr, 'c'},
+    {"duration", required_argument, nullptr, 'd'},
+    {"input-file", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"keep-alive", required_argument, nullptr, 'k'},
+    {"content-type", required_argument, nullptr, 't'},
+    {"username-password", required_argument, nullptr, 'u'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'Z'},
+    {"warmup", required_argument, nullptr, 'w'},
+    {"method", required_argument, nullptr, 'x'},
+    {"cipherlist", required_argument, nullptr, 'C'},
+    {"certificate", required_argument, nullptr, 'F'},
+    {"header", required_argument, nullptr, 'H'},
+    {"oauth", required_argument, nullptr, 'O'},
+    {"iothreads", required_argument, nullptr, 'K'},
+    {"monitor", required_argument, nullptr, 'M'},
+    {"monitor2", required_argument, nullptr, 'X'},
+    {"name", required_argument, nullptr, 'N'},
+    {"csv-output", no_argument, nullptr, 'S'},
+    {"header-line", no_argument, nullptr, 'T'},
+    {"verify", no_argument, nullptr, 'V'},
+    {"one", no_argument, nullptr, '1'},
+    {"think-time", required_argument, nullptr, 'W'},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct KnownHeader {
+  const char* name;
+  unsigned flag;
+};
+
+// Compared in this order; the first match wins.
+constexpr KnownHeader KNOWN_HEADERS[] = {
+    {"Host", HEADER_HOST},
+    {"Content-Length", HEADER_CONTENT_LENGTH},
+    {"Content-Type", HEADER_CONTENT_TYPE},
+    {"Authorization", HEADER_AUTHORIZATION},
+    {"Connection", HEADER_CONNECTION},
+    {"User-Agent", HEADER_USER_AGENT},
+};
+
+// The decisions that wait until every option has been read.
+struct OptionState {
+  ParseResult result;
+  bool showHelp = false;
+  bool showVersion = false;
+  bool usageError = false;
+};
+
+// A base-10 32-bit number with optional blanks around it and an optional sign.
+bool readNumber(const char* value, int letter, int32_t* target) {
+  int32_t number = 0;
+  if (!absl::SimpleAtoi(value, &number)) {
+    std::fprintf(stderr, "kelv: invalid number \"%s\" for option -%c\n", value, letter);
+    return false;
+  }
+  *target = number;
+  return true;
+}
+
+int32_t* numberField(Settings& settings, int letter) {
+  switch (letter) {
+    case 'c': return &settings.concurrency;
+    case 'd': return &settings.durationSeconds;
+    case 'k': return &settings.keepAlive;
+    case 'K': return &settings.numThreads;
+    case 'w': return &settings.warmupSeconds;
+    case 'W': return &settings.thinkTime;
+    default: return nullptr;
+  }
+}
+
+// Acts on one getopt_long result. False when the loop must end at once (-T).
+bool applyOption(OptionState& state, int letter, const char* value) {
+  Settings& settings = state.result.settings;
+  if (int32_t* number = numberField(settings, letter)) {
+    if (!readNumber(value, letter, number)) state.usageError = true;
+    return true;
+  }
+  switch (letter) {
+    case 'f': settings.inputFile = value; break;
+    case 'h': state.showHelp = true; break;
+    case 't': settings.contentType = value; break;
+    case 'u': addHeaderLine(settings, basicAuthorizationLine(value)); break;
+    case 'v': settings.verbose = true; break;
+    case 'Z': state.showVersion = true; break;
+    case 'x': settings.method = value; break;
+    case 'C': settings.cipherList = value; break;
+    case 'F': settings.caFile = value; break;
+    case 'H': addHeaderLine(settings, value); break;
+    case 'O':
+      settings.oauthCredentials = parseOAuthCredentials(value);
+      settings.headerFlags |= HEADER_AUTHORIZATION;
+      break;
+    case 'M': settings.monitorHost1 = value; break;
+    case 'X': settings.monitorHost2 = value; break;
+    case 'N': settings.runName = value; break;
+    case 'S': settings.csvOutput = true; break;
+    case 'T': state.result.action = ParseAction::CSV_HEADER; return false;
+    case 'V': settings.verifyPeer = true; break;
+    case '1': settings.oneRequest = true; break;
+    default: state.usageError = true; break;  // '?' and ':': getopt has said why
+  }
+  return true;
+}
+
+// Values that parse as numbers but would leave the run without meaning.
+bool valuesInRange(const Settings& settings) {
+  if (settings.concurrency < 1) {
+    std::fprintf(stderr, "kelv: the connection count (-c) must be 1 or more, not %d\n",
+                 settings.concurrency);
+    return false;
+  }
+  if (settings.thinkTime < 0) {
+    std::fprintf(stderr, "kelv: the think time (-W) must be 0 or more, not %d\n",
+                 settings.thinkTime);
+    return false;
+  }
+  return true;
+}
+
+// The order of the decisions after the loop: help, version, usage errors, then the URL.
+ParseAction decide(OptionState& state, int argc, char** argv) {
+  if (state.showHelp) return ParseAction::HELP;
+  if (state.showVersion) return ParseAction::VERSION;
+  Settings& settings = state.result.settings;
+  if (state.usageError || !valuesInRange(settings) || argc - optind != 1) {
+    return ParseAction::USAGE_ERROR;
+  }
+  settings.url = argv[optind];
+  // After every -H and -u line, so that a user's own Content-Type line comes first.
+  if (!settings.contentType.empty()) {
+    addHeaderLine(settings, absl::StrCat("Content-Type: ", settings.contentType));
+  }
+  if (settings.url.empty()) return ParseAction::HELP;
+  return ParseAction::RUN;
+}
+
+}  // namespace
+
+ParseResult parseOptions(int argc, char** argv) {
+  OptionState state;
+  optind = 0;  // glibc: 0 re-initialises getopt completely, including its permutation state
+  int letter;
+  while ((letter = getopt_long(argc, argv, SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+    if (!applyOption(state, letter, optarg)) return std::move(state.result);
+  }
+  state.result.action = decide(state, argc, argv);
+  return std::move(state.result);
+}
+
+void addHeaderLine(Settings& settings, std::string_view text) {
+  std::string_view name = text.substr(0, text.find(':'));
+  for (const KnownHeader& known : KNOWN_HEADERS) {
+    if (equalsIgnoreCase(name, known.name)) {
+      settings.headerFlags |= known.flag;
+      break;
+    }
+  }
+  settings.headerLines.emplace_back(text);
+}
+
+std::string basicAuthorizationLine(std::string_view userPassword) {
+  const int length = static_cast<int>(userPassword.size());
+  std::string encoded(static_cast<size_t>(base64EncodedLength(length)) + 1, '\0');
+  const int written = base64Encode(
+      encoded.data(), reinterpret_cast<const unsigned char*>(userPassword.data()), length);
+  encoded.resize(written > 0 ? static_cast<size_t>(written) - 1 : 0);  // written counts the NUL
+  return absl::StrCat("Authorization: Basic ", encoded);
+}
+
+OAuthCredentials parseOAuthCredentials(std::string_view text) {
+  // Empty pieces are kept: "k::t" leaves the consumer secret empty.
+  std::vector<absl::string_view> pieces =
+      absl::StrSplit(absl::string_view(text.data(), text.size()), ':');
+  OAuthCredentials credentials;
+  std::string* fields[] = {&credentials.consumerKey, &credentials.consumerSecret,
+                           &credentials.token, &credentials.tokenSecret};
+  for (size_t i = 0; i < pieces.size() && i < std::size(fields); ++i) fields[i]->assign(pieces[i].data(), pieces[i].size());
+  return credentials;
+}
+
+}  // namespace kelv
