@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,7 +22,6 @@ namespace {
 constexpr int START_TIMEOUT_MILLIS = 5000;
 constexpr int RUN_TIMEOUT_MILLIS = 10000;
 const std::string LISTENING = "kelvmon listening on port ";
-const std::regex FIGURE_REPLY("-?[0-9]+\\.[0-9]{2}\n");
 
 std::string kelvmonPath() { return binaryPath("kelvmon"); }
 
@@ -111,10 +109,10 @@ TEST_F(Kelvmon, AnswersLinesInOrderWhateverTheirLineEnds) {
   MonTestClient client(mon.port);
   // An empty first line is a command; later runs of line ends are one line end.
   ASSERT_TRUE(client.Send("\nhello\r\ncpu\nMeM\r\n\r\nnope\n"));
-  const std::string replies = client.ReadReplies(5);
-  const std::regex expected(
-      "Invalid command\nHi!\n-?[0-9]+\\.[0-9]{2}\n-?[0-9]+\\.[0-9]{2}\nInvalid command\n");
-  EXPECT_TRUE(std::regex_match(replies, expected)) << replies;
+  EXPECT_EQ(client.ReadReplies(2), "Invalid command\nHi!\n");
+  EXPECT_TRUE(isFigureReply(client.ReadReplies(1)));
+  EXPECT_TRUE(isFigureReply(client.ReadReplies(1)));
+  EXPECT_EQ(client.ReadReplies(1), "Invalid command\n");
   // A CR LF split between two reads is one line end too: no extra reply for the LF. QUIT
   // closes the connection before the line after it.
   EXPECT_EQ(client.Ask("HELLO\r"), "Hi!\n");
@@ -140,10 +138,10 @@ TEST_F(Kelvmon, LineOfTheBufferSizeClosesWithoutReply) {
 TEST_F(Kelvmon, FiguresAreFractionsWithTwoDecimals) {
   MonTestClient client(mon.port);
   const std::string mem = client.Ask("MEM\n");
-  ASSERT_TRUE(std::regex_match(mem, FIGURE_REPLY)) << mem;
+  ASSERT_TRUE(isFigureReply(mem)) << mem;
   EXPECT_NEAR(std::atof(mem.c_str()), memoryUseFraction(), 0.05);
   const std::string cpu = client.Ask("CPU\n");
-  ASSERT_TRUE(std::regex_match(cpu, FIGURE_REPLY)) << cpu;
+  ASSERT_TRUE(isFigureReply(cpu)) << cpu;
   EXPECT_GE(std::atof(cpu.c_str()), 0.0);
   EXPECT_LT(std::atof(cpu.c_str()), 1.0);
 }
@@ -198,7 +196,7 @@ TEST_F(Kelvmon, ServesHundredsOfClientsAtOnce) {
         if (clients.back()->Ask("HELLO\n") != "Hi!\n") return;
       }
       for (auto& client : clients) client->Send("MEM\n");
-      for (auto& client : clients) answered += std::regex_match(client->ReadReplies(1), FIGURE_REPLY);
+      for (auto& client : clients) answered += isFigureReply(client->ReadReplies(1));
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -249,8 +247,9 @@ TEST(KelvmonLimits, OutOfDescriptorsPausesAcceptingUntilOneIsFree) {
   EXPECT_LT(lineCount(errors, failure), 100);
   EXPECT_EQ(lineCount(errors, ""), lineCount(errors, failure)) << errors;
 
-  served.pop_back();
-  served.pop_back();
+  // Free a few descriptors: the queued client and a new one need one each, and a sanitizer
+  // build needs some of its own to check memory.
+  served.resize(served.size() - 4);
   queued->SetTimeout(MonTestClient::DEFAULT_TIMEOUT_MILLIS);
   EXPECT_EQ(queued->ReadReplies(1), "Hi!\n");  // its HELLO was waiting
   MonTestClient late(mon.port);

@@ -21,7 +21,22 @@ void setTimeouts(int fd, int millis) {
   static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit));
 }
 
+bool allDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return c >= '0' && c <= '9';
+  });
+}
+
 }  // namespace
+
+bool isFigureReply(std::string_view reply) {
+  if (reply.size() < 5 || reply.back() != '\n') return false;
+  if (reply.front() == '-') reply.remove_prefix(1);
+  reply.remove_suffix(1);
+  const size_t point = reply.find('.');
+  return point != std::string_view::npos && point + 3 == reply.size() &&
+         allDigits(reply.substr(0, point)) && allDigits(reply.substr(point + 1));
+}
 
 MonTestClient::MonTestClient(int port, int timeoutMillis)
     : MonTestClient(UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port,

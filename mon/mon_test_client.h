@@ -7,6 +7,9 @@
 
 namespace kelv {
 
+// True for one figure reply: an optional "-", digits, ".", two digits and "\n".
+bool isFigureReply(std::string_view reply);
+
 // A blocking TCP client of the monitor protocol for tests: it talks to 127.0.0.1 only and
 // every connect and read gives up after a bounded time.
 class MonTestClient {
