@@ -44,11 +44,20 @@ bool loadTargets(const std::string& argument) {
 // Everything before the run that can still end the program; the exit status when it does.
 int handleParseAction(ParseAction action) {
   switch (action) {
-    case ParseAction::CSV_HEADER: printCsvHeader(std::cout); break;
-    case ParseAction::HELP: printUsage(std::cerr); break;
-    case ParseAction::VERSION: printVersion(std::cout); break;
-    case ParseAction::USAGE_ERROR: printUsage(std::cerr); return EXIT_STATUS_USAGE_ERROR;
-    case ParseAction::RUN: break;
+    case ParseAction::CSV_HEADER:
+      printCsvHeader(std::cout);
+      break;
+    case ParseAction::HELP:
+      printUsage(std::cerr);
+      break;
+    case ParseAction::VERSION:
+      printVersion(std::cout);
+      break;
+    case ParseAction::USAGE_ERROR:
+      printUsage(std::cerr);
+      return EXIT_STATUS_USAGE_ERROR;
+    case ParseAction::RUN:
+      break;
   }
   return EXIT_STATUS_OK;
 }

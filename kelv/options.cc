@@ -83,13 +83,20 @@ bool readNumber(const char* value, int letter, int32_t* target) {
 
 int32_t* numberField(Settings& settings, int letter) {
   switch (letter) {
-    case 'c': return &settings.concurrency;
-    case 'd': return &settings.durationSeconds;
-    case 'k': return &settings.keepAlive;
-    case 'K': return &settings.numThreads;
-    case 'w': return &settings.warmupSeconds;
-    case 'W': return &settings.thinkTime;
-    default: return nullptr;
+    case 'c':
+      return &settings.concurrency;
+    case 'd':
+      return &settings.durationSeconds;
+    case 'k':
+      return &settings.keepAlive;
+    case 'K':
+      return &settings.numThreads;
+    case 'w':
+      return &settings.warmupSeconds;
+    case 'W':
+      return &settings.thinkTime;
+    default:
+      return nullptr;
   }
 }
 
@@ -101,28 +108,64 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     return true;
   }
   switch (letter) {
-    case 'f': settings.inputFile = value; break;
-    case 'h': state.showHelp = true; break;
-    case 't': settings.contentType = value; break;
-    case 'u': addHeaderLine(settings, basicAuthorizationLine(value)); break;
-    case 'v': settings.verbose = true; break;
-    case 'Z': state.showVersion = true; break;
-    case 'x': settings.method = value; break;
-    case 'C': settings.cipherList = value; break;
-    case 'F': settings.caFile = value; break;
-    case 'H': addHeaderLine(settings, value); break;
+    case 'f':
+      settings.inputFile = value;
+      break;
+    case 'h':
+      state.showHelp = true;
+      break;
+    case 't':
+      settings.contentType = value;
+      break;
+    case 'u':
+      addHeaderLine(settings, basicAuthorizationLine(value));
+      break;
+    case 'v':
+      settings.verbose = true;
+      break;
+    case 'Z':
+      state.showVersion = true;
+      break;
+    case 'x':
+      settings.method = value;
+      break;
+    case 'C':
+      settings.cipherList = value;
+      break;
+    case 'F':
+      settings.caFile = value;
+      break;
+    case 'H':
+      addHeaderLine(settings, value);
+      break;
     case 'O':
       settings.oauthCredentials = parseOAuthCredentials(value);
       settings.headerFlags |= HEADER_AUTHORIZATION;
       break;
-    case 'M': settings.monitorHost1 = value; break;
-    case 'X': settings.monitorHost2 = value; break;
-    case 'N': settings.runName = value; break;
-    case 'S': settings.csvOutput = true; break;
-    case 'T': state.result.action = ParseAction::CSV_HEADER; return false;
-    case 'V': settings.verifyPeer = true; break;
-    case '1': settings.oneRequest = true; break;
-    default: state.usageError = true; break;  // '?' and ':': getopt has said why
+    case 'M':
+      settings.monitorHost1 = value;
+      break;
+    case 'X':
+      settings.monitorHost2 = value;
+      break;
+    case 'N':
+      settings.runName = value;
+      break;
+    case 'S':
+      settings.csvOutput = true;
+      break;
+    case 'T':
+      state.result.action = ParseAction::CSV_HEADER;
+      return false;
+    case 'V':
+      settings.verifyPeer = true;
+      break;
+    case '1':
+      settings.oneRequest = true;
+      break;
+    default:
+      state.usageError = true;
+      break;  // '?' and ':': getopt has said why
   }
   return true;
 }
@@ -199,7 +242,8 @@ OAuthCredentials parseOAuthCredentials(std::string_view text) {
   OAuthCredentials credentials;
   std::string* fields[] = {&credentials.consumerKey, &credentials.consumerSecret,
                            &credentials.token, &credentials.tokenSecret};
-  for (size_t i = 0; i < pieces.size() && i < std::size(fields); ++i) fields[i]->assign(pieces[i].data(), pieces[i].size());
+  for (size_t i = 0; i < pieces.size() && i < std::size(fields); ++i)
+    fields[i]->assign(pieces[i].data(), pieces[i].size());
   return credentials;
 }
 

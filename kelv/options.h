@@ -36,9 +36,7 @@ struct Settings {
   std::optional<OAuthCredentials> oauthCredentials;
   std::string url;  // the single argument: a URL, or "@" and a URL file name
 
-  const OAuthCredentials* OAuth() const {
-    return oauthCredentials ? &*oauthCredentials : nullptr;
-  }
+  const OAuthCredentials* OAuth() const { return oauthCredentials ? &*oauthCredentials : nullptr; }
 };
 
 // What main does once the options are read.

@@ -13,8 +13,7 @@ void printVersion(std::ostream& out) {
   out << "kelv " << VERSION_TEXT << '\n'
       << "  (git commit $Id: " << SOURCE_REVISION << " $)\n"
       << "libev " << ev_version_major() << '.' << ev_version_minor() << '\n'
-      << "  Supported backends: " << backendNames(static_cast<int>(ev_supported_backends()))
-      << '\n'
+      << "  Supported backends: " << backendNames(static_cast<int>(ev_supported_backends())) << '\n'
       << "  Recommended backends: " << backendNames(static_cast<int>(ev_recommended_backends()))
       << '\n'
       << "http_parser " << HTTP_PARSER_VERSION_MAJOR << '.' << HTTP_PARSER_VERSION_MINOR << '.'

@@ -60,8 +60,10 @@ void connectTo(const addrinfo& address, const std::string& host, uint16_t port,
     closeDescriptor(descriptor);
   }
   descriptor = -1;
-  errorLine(absl::StrCat("Connection error: ", error, "\nCannot connect to remote monitoring host \"",
-                         host, " on port ", port, "\n"));
+  // A fixed text, with no closing quote after the host.
+  errorLine(absl::StrCat("Connection error: ", error,
+                         "\nCannot connect to remote monitoring host \"", host, " on port ", port,
+                         "\n"));
 }
 
 }  // namespace

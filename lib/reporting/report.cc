@@ -93,7 +93,9 @@ std::string formatCsvLine(const Results& r, const HostFigures& host, const std::
       r.receiveBandwidth);
 }
 
-void printTextReport(std::ostream& out) { out << formatTextReport(computeResults(), hostFigures()); }
+void printTextReport(std::ostream& out) {
+  out << formatTextReport(computeResults(), hostFigures());
+}
 
 void printCsvLine(std::ostream& out, const std::string& name, int threads, int connections) {
   out << formatCsvLine(computeResults(), hostFigures(), name, threads, connections);
