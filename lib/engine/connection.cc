@@ -87,6 +87,7 @@ void Connection::SendRequest() {
       recordSocketError();
       // A connection its thread has removed stops here instead of retrying for ever.
       if (!keepRunning) {
+        verbosef(thread->verbose, "Connection %i closed and done\n", index);
         BecomeDone();
         return;
       }

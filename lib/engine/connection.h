@@ -68,7 +68,6 @@ class Connection {
   // Idle for good: it will not start another request.
   bool Done() const { return done; }
   int Index() const { return index; }
-  const std::string& SentBytes() const { return sendBuf; }
 
   // Parser callbacks.
   void MarkResponseDone() { responseDone = true; }

@@ -14,6 +14,7 @@
 
 #include "lib/targets/target_url.h"
 #include "lib/util/strings.h"
+#include "testing/scripted_server.h"
 
 namespace kelv {
 namespace {
@@ -23,6 +24,23 @@ const bool SIGPIPE_IGNORED = [] {
   signal(SIGPIPE, SIG_IGN);
   return true;
 }();
+
+// gtest reports a failing check on standard output at once: one made while the output is
+// captured would be lost with the capture.
+void showFailuresIn(const std::string& text) {
+  constexpr int CONTEXT_LINES = 6;
+  if (!::testing::Test::HasFailure()) return;
+  for (size_t at = text.find(": Failure\n"); at != std::string::npos;
+       at = text.find(": Failure\n", at + 1)) {
+    size_t start = text.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    size_t end = at;
+    for (int i = 0; i < CONTEXT_LINES && end != std::string::npos; ++i) end = text.find('\n', end + 1);
+    std::fwrite(text.data() + start, 1, (end == std::string::npos ? text.size() : end) - start,
+                stdout);
+    std::fputc('\n', stdout);
+  }
+}
 
 }  // namespace
 
@@ -63,7 +81,28 @@ std::string OutputCapture::Finish() {
   }
   close(file);
   file = -1;
+  showFailuresIn(text);
   return text;
+}
+
+std::string OutputCapture::Peek() const {
+  std::fflush(stdout);
+  std::string text;
+  char buffer[65536];
+  off_t offset = 0;
+  for (ssize_t n; (n = pread(file, buffer, sizeof buffer, offset)) > 0; offset += n) {
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+bool OutputCapture::WaitFor(const std::string& text, int millis) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+  while (Peek().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 std::unique_ptr<IOThread> makeThread(int connections, bool oneRequest) {
@@ -121,6 +160,16 @@ RunCounts runFor(IOThread& thread, int runMillis, int stopSeconds, int joinMilli
   std::this_thread::sleep_for(std::chrono::milliseconds(runMillis));
   thread.RequestStop(stopSeconds);
   EXPECT_TRUE(joinWithin(thread, joinMillis)) << "the thread had to be stopped by force";
+  return collect(thread);
+}
+
+RunCounts runUntilServed(IOThread& thread, const ScriptedServer& server, int requests,
+                         int waitMillis) {
+  startRecording();
+  thread.Start();
+  EXPECT_TRUE(server.WaitForRequests(requests, waitMillis)) << "too few requests reached the server";
+  thread.RequestStop(2);
+  EXPECT_TRUE(joinWithin(thread, 10000)) << "the thread had to be stopped by force";
   return collect(thread);
 }
 

@@ -11,6 +11,8 @@
 
 namespace kelv {
 
+class ScriptedServer;
+
 // Fills the process-wide target list for one test and empties it afterwards.
 class TargetListForTest {
  public:
@@ -29,6 +31,10 @@ class OutputCapture {
   ~OutputCapture();
   // Restores the descriptor and returns what was written meanwhile.
   std::string Finish();
+  // What was written so far, while the capture goes on.
+  std::string Peek() const;
+  // Waits until the text has been written, at most the time.
+  bool WaitFor(const std::string& text, int millis) const;
 
  private:
   int target;
@@ -56,6 +62,10 @@ bool joinWithin(IOThread& thread, int millis);
 // Starts, lets it run, asks it to stop with the timeout and joins (forcing it after
 // joinMillis). The counts of the whole run.
 RunCounts runFor(IOThread& thread, int runMillis, int stopSeconds = 2, int joinMillis = 10000);
+// Starts, waits until the server has read that many requests (at most waitMillis), then
+// stops and joins as runFor does.
+RunCounts runUntilServed(IOThread& thread, const ScriptedServer& server, int requests,
+                         int waitMillis = 10000);
 // Starts a one-request thread and joins it (forcing it after the time).
 RunCounts runToEnd(IOThread& thread, int joinMillis = 10000);
 // Adds up the run-wide counters and takes the thread's record.

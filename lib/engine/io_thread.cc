@@ -19,6 +19,18 @@ constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
 std::once_flag parserOnce;
 std::atomic<unsigned> backendFlagsForTest{0};
 
+void wakeupCallback(struct ev_loop*, ev_async* watcher, int) {
+  static_cast<IOThread*>(watcher->data)->HandleWakeup();
+}
+
+void shutdownCallback(struct ev_loop*, ev_timer* timer, int) {
+  static_cast<IOThread*>(timer->data)->HardShutdown();
+}
+
+void sweepCallback(struct ev_loop*, ev_timer* timer, int) {
+  static_cast<IOThread*>(timer->data)->SweepRetired();
+}
+
 }  // namespace
 
 IOThread::IOThread() {
@@ -57,10 +69,7 @@ bool IOThread::CreateLoop() {
     std::fprintf(stderr, "Cannot create the event loop of I/O thread %d\n", index);
     return false;
   }
-  // The handlers are private: libev reaches them through capture-less lambdas.
-  ev_async_init(&wakeup, [](struct ev_loop*, ev_async* watcher, int) {
-    static_cast<IOThread*>(watcher->data)->HandleWakeup();
-  });
+  ev_async_init(&wakeup, wakeupCallback);
   wakeup.data = this;
   ev_async_start(created.get(), &wakeup);
   ev_unref(created.get());  // the wake-up watcher alone does not keep the loop running
@@ -159,12 +168,7 @@ void IOThread::BeginStop(int seconds) {
     ev_unref(loop);
     loopReferenced = false;
   }
-  startOneShot(
-      loop, &shutdownTimer,
-      [](struct ev_loop*, ev_timer* timer, int) {
-        static_cast<IOThread*>(timer->data)->HardShutdown();
-      },
-      static_cast<double>(seconds), this);
+  startOneShot(loop, &shutdownTimer, shutdownCallback, static_cast<double>(seconds), this);
   ev_unref(loop);  // nor does the timer keep it alive: idle connections end it sooner
 }
 
@@ -192,12 +196,7 @@ void IOThread::ApplyNumConnections(size_t count) {
 
 void IOThread::ConnectionFinished() {
   if (retiring.empty() || ev_is_active(&sweepTimer)) return;
-  startOneShot(
-      loop, &sweepTimer,
-      [](struct ev_loop*, ev_timer* timer, int) {
-        static_cast<IOThread*>(timer->data)->SweepRetired();
-      },
-      0., this);
+  startOneShot(loop, &sweepTimer, sweepCallback, 0., this);
 }
 
 void IOThread::SweepRetired() {

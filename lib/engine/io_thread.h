@@ -80,7 +80,13 @@ class IOThread {
 
   // The thread's own state.
   RandomState randomState;
+  // Created by Start, destroyed when the thread body ends; null before and after.
   struct ev_loop* loop = nullptr;
+
+  // Handlers of the thread's own watchers, called by their libev callbacks on the I/O thread.
+  void HandleWakeup();
+  void HardShutdown();
+  void SweepRetired();
 
   // Backend flags for every loop created from now on, replacing the usual choice; 0 restores
   // it. Lets tests reach the path where libev cannot create a loop.
@@ -95,15 +101,12 @@ class IOThread {
   void Run();
   void StartConnection(size_t connIndex);
   bool Enqueue(const IOThreadCommand& command);
-  void HandleWakeup();
   void HandleCommand(const IOThreadCommand& command);
   void BeginStop(int seconds);
-  void HardShutdown();
   void ApplyNumConnections(size_t count);
   // A connection has ended for good; those already removed from `connections` are freed by
   // a sweep from the loop, never inside their own callbacks.
   void ConnectionFinished();
-  void SweepRetired();
   template <class Update>
   void UpdateCounters(Update update);
 
