@@ -148,7 +148,8 @@ TickSamples recordingTakeSamples() {
     run.host.remoteCpuSamples1.push_back(samples.remoteCpu1);
   }
   if (run.monitor2.Connected()) {
-    run.host.remoteCpuSamples2.push_back(monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor));
+    const double reply = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
+    run.host.remoteCpuSamples2.push_back(reply);
   }
   samples.clientCpu = cpuSampleBusy(run.clientCpu);
   run.host.clientCpuSamples.push_back(samples.clientCpu);
