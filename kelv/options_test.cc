@@ -33,31 +33,39 @@ Parsed parse(std::vector<std::string> args) {
 
 ParseAction action(std::vector<std::string> args) { return parse(std::move(args)).result.action; }
 
-TEST(Options, DefaultsWithOnlyAUrl) {
-  Parsed parsed = parse({URL});
-  ASSERT_EQ(parsed.result.action, ParseAction::RUN);
-  const Settings& s = parsed.result.settings;
-  EXPECT_EQ(s.url, URL);
-  EXPECT_EQ(s.concurrency, 1);
-  EXPECT_EQ(s.durationSeconds, 60);
-  EXPECT_EQ(s.warmupSeconds, 0);
-  EXPECT_EQ(s.keepAlive, -1);
-  EXPECT_EQ(s.numThreads, -1);
-  EXPECT_EQ(s.thinkTime, 0);
-  EXPECT_FALSE(s.verbose || s.csvOutput || s.verifyPeer || s.oneRequest);
-  EXPECT_TRUE(s.headerLines.empty());
-  EXPECT_EQ(s.headerFlags, 0u);
-  EXPECT_EQ(s.OAuth(), nullptr);
-  EXPECT_TRUE(parsed.err.empty());
-}
-
 TEST(Options, EveryLongFormSetsItsSetting) {
-  Parsed parsed = parse({"--concurrency", "7", "--duration=9", "--input-file", "body.bin",
-                         "--keep-alive", "0", "--content-type", "text/x", "--verbose",
-                         "--warmup", "3", "--method", "PUT", "--cipherlist", "HIGH",
-                         "--certificate", "ca.pem", "--iothreads", "2", "--monitor", "h:1",
-                         "--monitor2", "h:2", "--name", "run", "--csv-output", "--verify",
-                         "--one", "--think-time", "15", URL});
+  Parsed parsed = parse({"--concurrency",
+                         "7",
+                         "--duration=9",
+                         "--input-file",
+                         "body.bin",
+                         "--keep-alive",
+                         "0",
+                         "--content-type",
+                         "text/x",
+                         "--verbose",
+                         "--warmup",
+                         "3",
+                         "--method",
+                         "PUT",
+                         "--cipherlist",
+                         "HIGH",
+                         "--certificate",
+                         "ca.pem",
+                         "--iothreads",
+                         "2",
+                         "--monitor",
+                         "h:1",
+                         "--monitor2",
+                         "h:2",
+                         "--name",
+                         "run",
+                         "--csv-output",
+                         "--verify",
+                         "--one",
+                         "--think-time",
+                         "15",
+                         URL});
   ASSERT_EQ(parsed.result.action, ParseAction::RUN) << parsed.err;
   const Settings& s = parsed.result.settings;
   EXPECT_EQ(s.concurrency, 7);
@@ -152,12 +160,6 @@ TEST(Options, ParsingTwiceGivesTheSameResult) {
   EXPECT_EQ(action({"-c", "2", URL}), ParseAction::RUN);
 }
 
-TEST(Options, KeepAliveOffForAnyGivenValue) {
-  EXPECT_EQ(parse({"-k", "0", URL}).result.settings.keepAlive, 0);
-  EXPECT_EQ(parse({"-k", "30", URL}).result.settings.keepAlive, 30);
-  EXPECT_EQ(parse({URL}).result.settings.keepAlive, -1);
-}
-
 TEST(AddHeaderLine, NamesSetTheirBitsIgnoringCase) {
   struct Case {
     const char* line;
@@ -170,10 +172,10 @@ TEST(AddHeaderLine, NamesSetTheirBitsIgnoringCase) {
       {"authorization: Bearer t", HEADER_AUTHORIZATION},
       {"Connection: close", HEADER_CONNECTION},
       {"user-agent: me", HEADER_USER_AGENT},
-      {"Host : padded", 0},     // no trimming: "Host " is not "Host"
-      {"Hostname: x", 0},       // the length must match
+      {"Host : padded", 0},  // no trimming: "Host " is not "Host"
+      {"Hostname: x", 0},    // the length must match
       {"X-Custom: 1", 0},
-      {"Host", HEADER_HOST},    // no colon: the whole text is the name
+      {"Host", HEADER_HOST},  // no colon: the whole text is the name
       {"no colon here", 0},
       {"", 0},
   };
