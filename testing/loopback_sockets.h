@@ -2,12 +2,17 @@
 
 #include <sys/socket.h>
 
+#include <cstdint>
+
 #include "lib/util/unique_fd.h"
 
 namespace kelv {
 
 // Loopback sockets for tests. Every socket is non-blocking and close-on-exec, and the system
 // chooses the port; the address written back carries that port.
+
+// The loopback address of the family with the port; *length gets its size.
+sockaddr_storage loopbackAddress(int family, uint16_t port, socklen_t* length);
 
 // A TCP socket bound to 127.0.0.1 (AF_INET) or ::1 (AF_INET6) but not listening: connections
 // to its address are refused, and no one else can take the port while it is held. Invalid
