@@ -124,7 +124,8 @@ TEST_F(KelvMonitor, BothMonitorsAreQueried) {
   expectMemoryOfThisHost(r["Remote 2 memory usage"]);
   const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
   ASSERT_EQ(progress.size(), 2u) << result.out;
-  EXPECT_LT(progress[0].remoteCpuPercent, r["Remote 2 CPU max"]) << result.out;
+  // The line shows at most what the idle first monitor ever answered.
+  EXPECT_LE(progress[0].remoteCpuPercent, r["Remote CPU max"]) << result.out;
 
   // The second monitor alone: sampled and reported, never shown on a progress line.
   SubprocessResult alone;
