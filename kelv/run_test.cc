@@ -281,15 +281,16 @@ SignedRequest signedRequestOf(const std::string& request, const ScriptedServer& 
   EXPECT_NE(header, std::string::npos) << request;
   if (header == std::string::npos || version == std::string::npos) return {};
   return {request.substr(0, target - 1), server.Url(request.substr(target, version - target)),
-          request.substr(header + 2, request.find("\r\n", header + 2) - header - 2),
-          consumerSecret, tokenSecret};
+          request.substr(header + 2, request.find("\r\n", header + 2) - header - 2), consumerSecret,
+          tokenSecret};
 }
 
 std::string nonceOf(const std::string& header) {
   const std::string key = "oauth_nonce=\"";
   const size_t start = header.find(key);
   if (start == std::string::npos) return "";
-  return header.substr(start + key.size(), header.find('"', start + key.size()) - start - key.size());
+  return header.substr(start + key.size(),
+                       header.find('"', start + key.size()) - start - key.size());
 }
 
 // Every signature kelv sent, as the server received it, verified independently: for a URL
@@ -299,8 +300,8 @@ TEST(KelvWire, OAuthCredentialsSignTheRequest) {
   ScriptedServer server;
   ASSERT_TRUE(server.ok()) << server.Error();
   ScratchDir dir;
-  ASSERT_TRUE(dir.WriteFile("urls.txt", server.Url("/api?b=2&a=1&c=x%20y") + "\n" +
-                                            server.Url("/plain") + "\n"));
+  ASSERT_TRUE(dir.WriteFile(
+      "urls.txt", server.Url("/api?b=2&a=1&c=x%20y") + "\n" + server.Url("/plain") + "\n"));
   SubprocessResult fourPart = runKelv({"-c", "1", "-K", "1", "-W", "40", "-d", "1", "-O",
                                        "ck:c%s:tk:t&s", "@" + dir.File("urls.txt")});
   EXPECT_EQ(fourPart.exitStatus, 0);

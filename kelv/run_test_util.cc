@@ -155,7 +155,8 @@ std::vector<ProgressLine> progressLines(const std::string& out, const std::strin
 
 std::vector<int> progressElapsed(const std::string& out, const std::string& prefix, int phase) {
   std::vector<int> elapsed;
-  for (const ProgressLine& line : progressLines(out, prefix, phase)) elapsed.push_back(line.elapsed);
+  for (const ProgressLine& line : progressLines(out, prefix, phase))
+    elapsed.push_back(line.elapsed);
   return elapsed;
 }
 

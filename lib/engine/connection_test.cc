@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <thread>
 
@@ -41,9 +41,8 @@ TEST(Connection, SendsExactGetRequestWithAndWithoutKeepAlive) {
     ASSERT_TRUE(target.Started());
     auto thread = makeThread(1, true);
     thread->noKeepAlive = noKeepAlive;
-    std::string expected = "GET /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " +
-                           target.HostPort() + "\r\n" +
-                           (noKeepAlive ? "Connection: close\r\n" : "") + "\r\n";
+    std::string expected = "GET /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() +
+                           "\r\n" + (noKeepAlive ? "Connection: close\r\n" : "") + "\r\n";
     EXPECT_EQ(sentByOneRequest(*thread, target), expected) << "noKeepAlive " << noKeepAlive;
   }
 }
@@ -122,8 +121,9 @@ TEST(Connection, KeepAliveReusesConnectionsAndCountsAgreeWithServer) {
   EXPECT_EQ(counts.record.unsuccessful, 0);
   EXPECT_EQ(counts.socketErrors, 0);
   EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
-  const size_t requestSize = std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n")
-                                 .size() + target.HostPort().size();
+  const size_t requestSize =
+      std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n").size() +
+      target.HostPort().size();
   EXPECT_EQ(counts.record.bytesWritten, requestSize * static_cast<size_t>(stats.requests));
 }
 
@@ -240,9 +240,8 @@ TEST(Connection, ConnectsOverIpv6Loopback) {
   target.server.Stop();
   std::vector<std::string> received = target.server.Received();
   ASSERT_EQ(received.size(), 1u);
-  EXPECT_NE(
-      received[0].find("\r\nHost: [::1]:" + std::to_string(target.server.Port()) + "\r\n"),
-      std::string::npos);
+  EXPECT_NE(received[0].find("\r\nHost: [::1]:" + std::to_string(target.server.Port()) + "\r\n"),
+            std::string::npos);
 }
 
 TEST(Connection, ResponseInThreePiecesEndsWithTheLastPiece) {
@@ -372,18 +371,17 @@ TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {
   auto thread = makeThread(1);
   thread->verbose = true;
   const std::string verbose = runFor(*thread, 100).verbose;
-  std::string request =
-      "GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() + "\r\n";
-  std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+  std::string request = "GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() + "\r\n";
+  std::string response =
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
   size_t sent = request.size() + 2;
-  std::string expected = "Connecting to 127.0.0.1. (TLS = 0)\n" + request + "\n" +
-                         "Total send is " + std::to_string(sent) + " bytes\n" +
-                         "I/O ready on write path: 2\n" + "Successfully wrote " +
-                         std::to_string(sent) + " bytes\n" + "Write complete. Starting to read\n" +
-                         "I/O ready on read path: 1\n" + "Successfully read " +
-                         std::to_string(response.size()) + " bytes\n" + response + "Parsed " +
-                         std::to_string(response.size()) + "\n" + "I/O ready on write path: 2\n" +
-                         "Successfully wrote";
+  std::string expected =
+      "Connecting to 127.0.0.1. (TLS = 0)\n" + request + "\n" + "Total send is " +
+      std::to_string(sent) + " bytes\n" + "I/O ready on write path: 2\n" + "Successfully wrote " +
+      std::to_string(sent) + " bytes\n" + "Write complete. Starting to read\n" +
+      "I/O ready on read path: 1\n" + "Successfully read " + std::to_string(response.size()) +
+      " bytes\n" + response + "Parsed " + std::to_string(response.size()) + "\n" +
+      "I/O ready on write path: 2\n" + "Successfully wrote";
   size_t start = verbose.find("Connecting to");
   ASSERT_NE(start, std::string::npos) << verbose;
   EXPECT_EQ(verbose.substr(start, expected.size()), expected);

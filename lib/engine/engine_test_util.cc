@@ -37,7 +37,8 @@ void showFailuresIn(const std::string& text) {
     size_t start = text.rfind('\n', at);
     start = start == std::string::npos ? 0 : start + 1;
     size_t end = at;
-    for (int i = 0; i < CONTEXT_LINES && end != std::string::npos; ++i) end = text.find('\n', end + 1);
+    for (int i = 0; i < CONTEXT_LINES && end != std::string::npos; ++i)
+      end = text.find('\n', end + 1);
     std::fwrite(text.data() + start, 1, (end == std::string::npos ? text.size() : end) - start,
                 stdout);
     std::fputc('\n', stdout);

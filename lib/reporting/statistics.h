@@ -17,17 +17,17 @@ struct Results {
   int64_t bytesWritten = 0;
   int64_t bytesRead = 0;
   double elapsedSeconds = 0;
-  double averageLatency = 0;  // milliseconds
-  double latencyStdDev = 0;   // milliseconds
+  double averageLatency = 0;                 // milliseconds
+  double latencyStdDev = 0;                  // milliseconds
   std::array<double, 101> latencyPercent{};  // [0] minimum, [100] maximum, milliseconds
-  double throughput = 0;        // requests per second
-  double sendBandwidth = 0;     // megabits (2^20 bits) per second
-  double receiveBandwidth = 0;  // megabits (2^20 bits) per second
+  double throughput = 0;                     // requests per second
+  double sendBandwidth = 0;                  // megabits (2^20 bits) per second
+  double receiveBandwidth = 0;               // megabits (2^20 bits) per second
 };
 
 // The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// counts: `successful` to `elapsedSeconds` of `counts` are kept, `attempted` is their sum of
-// responses, and the latency figures and rates are computed. The mean is truncated to whole
+// counts: the fields from `successful` to `elapsedSeconds` of `counts` are kept, `attempted`
+// becomes successful + unsuccessful, and the latency figures and rates are computed. The mean is truncated to whole
 // nanoseconds; the standard deviation is that of the population; percentile p is
 // sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
 Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
