@@ -3,16 +3,18 @@
 // options and by a timeout.
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_split.h"
 #include "kelv/output_shape.h"
+#include "kelv/run_test_util.h"
 #include "testing/nginx.h"
+#include "testing/oauth_verifier.h"
 #include "testing/scratch_dir.h"
 #include "testing/scripted_server.h"
 #include "testing/subprocess.h"
@@ -20,117 +22,6 @@
 
 namespace kelv {
 namespace {
-
-constexpr int RUN_TIMEOUT_MILLIS = 40000;
-constexpr int LOG_SETTLE_MILLIS = 5000;
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines = absl::StrSplit(text, '\n');
-  if (!lines.empty() && lines.back().empty()) lines.pop_back();
-  return lines;
-}
-
-SubprocessResult runKelv(std::vector<std::string> args,
-                         const std::vector<std::string>& prefix = {}) {
-  args.insert(args.begin(), binaryPath("kelv"));
-  args.insert(args.begin(), prefix.begin(), prefix.end());
-  SubprocessResult result = Subprocess::Run(args, RUN_TIMEOUT_MILLIS);
-  EXPECT_TRUE(result.finished) << result.error;
-  return result;
-}
-
-// The text report: its lines in order, each with the format of its figure. Returns the
-// figures by label; a line out of place fails the test.
-std::map<std::string, double> parseTextReport(const std::string& out) {
-  static const char* const SHAPES[] = {
-      "Duration:             {f3} seconds",
-      "Attempted requests:   {n}",
-      "Successful requests:  {n}",
-      "Non-200 results:      {n}",
-      "Connections opened:   {n}",
-      "Socket errors:        {n}",
-      "",
-      "Throughput:           {f3} requests/second",
-      "Average latency:      {f3} milliseconds",
-      "Minimum latency:      {f3} milliseconds",
-      "Maximum latency:      {f3} milliseconds",
-      "Latency std. dev:     {f3} milliseconds",
-      "50% latency:          {f3} milliseconds",
-      "90% latency:          {f3} milliseconds",
-      "98% latency:          {f3} milliseconds",
-      "99% latency:          {f3} milliseconds",
-      "",
-      "Client CPU average:   {n}%",
-      "Client CPU max:       {n}%",
-      "Client memory usage:  {n}%",
-      "",
-      "Total bytes sent:     {f2} megabytes",
-      "Total bytes received: {f2} megabytes",
-      "Send bandwidth:       {f2} megabits / second",
-      "Receive bandwidth:    {f2} megabits / second",
-  };
-  std::map<std::string, double> figures;
-  const size_t start = out.find("Duration:");
-  EXPECT_NE(start, std::string::npos) << out;
-  if (start == std::string::npos) return figures;
-  EXPECT_TRUE(start == 0 || out[start - 1] == '\n');
-  EXPECT_TRUE(out.ends_with("second\n")) << "no empty line after the last one";
-  std::vector<std::string> lines = splitLines(out.substr(start));
-  EXPECT_EQ(lines.size(), std::size(SHAPES)) << out;
-  for (size_t i = 0; i < lines.size() && i < std::size(SHAPES); ++i) {
-    std::vector<std::string> value;
-    if (!matchShape(lines[i], SHAPES[i], &value)) {
-      ADD_FAILURE() << "line " << i << " \"" << lines[i] << "\" is not \"" << SHAPES[i] << '"';
-      continue;
-    }
-    double number = 0;
-    if (!value.empty() && absl::SimpleAtod(value[0], &number)) {
-      figures[lines[i].substr(0, lines[i].find(':'))] = number;
-    }
-  }
-  return figures;
-}
-
-// The CSV line's 25 fields, each checked against the format of its column.
-std::vector<std::string> parseCsvLine(const std::string& line) {
-  static const char* const SHAPES[] = {
-      "{*}", "{f3}", "{f3}", "{n}",  "{n}",  "{f3}", "{n}",  "{n}",  "{n}",
-      "{n}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{n}",
-      "{n}", "{n}",  "{n}",  "{n}",  "{n}",  "{f2}", "{f2}",
-  };
-  std::vector<std::string> fields = absl::StrSplit(line, ',');
-  EXPECT_EQ(fields.size(), std::size(SHAPES)) << line;
-  for (size_t i = 0; i < fields.size() && i < std::size(SHAPES); ++i) {
-    EXPECT_TRUE(matchShape(fields[i], SHAPES[i]))
-        << "field " << i + 1 << " \"" << fields[i] << "\" of " << line;
-  }
-  return fields;
-}
-
-int intField(const std::vector<std::string>& fields, size_t column) {
-  int value = -1;
-  if (column < fields.size()) {
-    EXPECT_TRUE(absl::SimpleAtoi(fields[column], &value)) << fields[column];
-  }
-  return value;
-}
-
-// Progress lines: "(elapsed / phase) rate" with an optional CPU part.
-std::vector<int> progressElapsed(const std::string& out, const std::string& prefix, int phase) {
-  const std::string shape = "({n} / " + std::to_string(phase) + ") {f3}";
-  std::vector<int> elapsed;
-  for (const std::string& line : splitLines(out)) {
-    if (!line.starts_with(prefix + "(")) continue;
-    const std::string rest = line.substr(prefix.size());
-    std::vector<std::string> fields;
-    if (!matchShape(rest, shape, &fields) && !matchShape(rest, shape + " {n}% cpu", &fields)) {
-      ADD_FAILURE() << "progress line \"" << line << "\"";
-      continue;
-    }
-    elapsed.push_back(std::stoi(fields[0]));
-  }
-  return elapsed;
-}
 
 class KelvRun : public testing::Test {
  protected:
@@ -371,17 +262,77 @@ TEST(KelvWire, BodyFileAndHeaderOptionsReachTheServer) {
   EXPECT_EQ(parseTextReport(result.out)["Successful requests"], 1);
 }
 
+// The requests one connection sent (GET requests without a body).
+std::vector<std::string> requestsIn(const std::string& stream) {
+  std::vector<std::string> requests;
+  for (size_t start = 0, end; (end = stream.find("\r\n\r\n", start)) != std::string::npos;
+       start = end + 4) {
+    requests.push_back(stream.substr(start, end + 4 - start));
+  }
+  return requests;
+}
+
+// The parts of a captured request a server checks the signature against.
+SignedRequest signedRequestOf(const std::string& request, const ScriptedServer& server,
+                              const std::string& consumerSecret, const std::string& tokenSecret) {
+  const size_t target = request.find(' ') + 1;
+  const size_t version = request.find(" HTTP/1.1\r\n");
+  const size_t header = request.find("\r\nAuthorization: ");
+  EXPECT_NE(header, std::string::npos) << request;
+  if (header == std::string::npos || version == std::string::npos) return {};
+  return {request.substr(0, target - 1), server.Url(request.substr(target, version - target)),
+          request.substr(header + 2, request.find("\r\n", header + 2) - header - 2), consumerSecret,
+          tokenSecret};
+}
+
+std::string nonceOf(const std::string& header) {
+  const std::string key = "oauth_nonce=\"";
+  const size_t start = header.find(key);
+  if (start == std::string::npos) return "";
+  return header.substr(start + key.size(),
+                       header.find('"', start + key.size()) - start - key.size());
+}
+
+// Every signature kelv sent, as the server received it, verified independently: for a URL
+// with a query and one without on a non-default port, over one kept-alive connection (each
+// request with its own nonce), and two-legged.
 TEST(KelvWire, OAuthCredentialsSignTheRequest) {
   ScriptedServer server;
   ASSERT_TRUE(server.ok()) << server.Error();
-  SubprocessResult result = runKelv({"-1", "-K", "1", "-O", "key:secret", server.Url("/?q=1")});
-  EXPECT_EQ(result.exitStatus, 0);
-  ASSERT_TRUE(server.WaitForRequests(1, LOG_SETTLE_MILLIS));
-  std::vector<std::string> received = server.Received();
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_NE(received[0].find("\r\nAuthorization: OAuth "), std::string::npos) << received[0];
-  EXPECT_NE(received[0].find("oauth_consumer_key=\"key\""), std::string::npos) << received[0];
-  EXPECT_EQ(received[0].find("oauth_token="), std::string::npos) << "no token was given";
+  ScratchDir dir;
+  ASSERT_TRUE(dir.WriteFile(
+      "urls.txt", server.Url("/api?b=2&a=1&c=x%20y") + "\n" + server.Url("/plain") + "\n"));
+  SubprocessResult fourPart = runKelv({"-c", "1", "-K", "1", "-W", "40", "-d", "1", "-O",
+                                       "ck:c%s:tk:t&s", "@" + dir.File("urls.txt")});
+  EXPECT_EQ(fourPart.exitStatus, 0);
+  EXPECT_EQ(fourPart.err, "");
+  SubprocessResult twoLegged = runKelv({"-1", "-K", "1", "-O", "key:secret", server.Url("/?q=1")});
+  EXPECT_EQ(twoLegged.exitStatus, 0);
+  server.Stop();  // all that was received is on record
+  const std::vector<std::string> received = server.Received();
+  ASSERT_EQ(received.size(), 2u) << "the first run kept its one connection";
+  const std::vector<std::string> requests = requestsIn(received[0]);
+  ASSERT_GE(requests.size(), 4u);
+  EXPECT_NE(received[1].find("\r\nAuthorization: OAuth "), std::string::npos) << received[1];
+  EXPECT_NE(received[1].find("oauth_consumer_key=\"key\""), std::string::npos) << received[1];
+  EXPECT_EQ(received[1].find("oauth_token="), std::string::npos) << "no token was given";
+
+  std::vector<SignedRequest> signedRequests;
+  std::set<std::string> targets, nonces;
+  for (const std::string& request : requests) {
+    signedRequests.push_back(signedRequestOf(request, server, "c%s", "t&s"));
+    targets.insert(signedRequests.back().url);
+    nonces.insert(nonceOf(signedRequests.back().header));
+  }
+  EXPECT_EQ(targets.size(), 2u) << "both URLs were drawn";
+  EXPECT_EQ(nonces.size(), requests.size()) << "a fresh nonce for every request";
+  EXPECT_EQ(nonces.count(""), 0u);
+  signedRequests.push_back(signedRequestOf(received[1], server, "secret", ""));
+  const std::vector<std::string> verdicts = verifyOAuthSignatures(signedRequests);
+  ASSERT_EQ(verdicts.size(), signedRequests.size());
+  for (size_t i = 0; i < verdicts.size(); ++i) {
+    EXPECT_EQ(verdicts[i], "ok") << signedRequests[i].url << "\n" << signedRequests[i].header;
+  }
 }
 
 }  // namespace

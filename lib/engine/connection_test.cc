@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <thread>
 
@@ -24,43 +24,40 @@
 namespace kelv {
 namespace {
 
-std::string hostOf(const ScriptedServer& server) {
-  return "127.0.0.1:" + std::to_string(server.Port());
-}
+constexpr char ONE_REQUEST_PATH[] = "/a?b=1";
 
-// One request of one connection; the bytes the server received.
-std::string sentByOneRequest(IOThread& thread, ScriptedServer& server) {
-  TargetListForTest targets({server.Url("/a?b=1")});
+// One request of one connection to ONE_REQUEST_PATH; the bytes the server received.
+std::string sentByOneRequest(IOThread& thread, ScriptedTarget& target) {
   RunCounts counts = runToEnd(thread);
   EXPECT_EQ(counts.record.successful, 1);
-  server.Stop();
-  std::vector<std::string> received = server.Received();
+  target.server.Stop();
+  std::vector<std::string> received = target.server.Received();
   return received.size() == 1 ? received[0] : "";
 }
 
 TEST(Connection, SendsExactGetRequestWithAndWithoutKeepAlive) {
   for (int noKeepAlive : {0, 1}) {
-    ScriptedServer server;
-    ASSERT_TRUE(server.ok()) << server.Error();
+    ScriptedTarget target({}, ONE_REQUEST_PATH);
+    ASSERT_TRUE(target.Started());
     auto thread = makeThread(1, true);
     thread->noKeepAlive = noKeepAlive;
-    std::string expected = "GET /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) +
+    std::string expected = "GET /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() +
                            "\r\n" + (noKeepAlive ? "Connection: close\r\n" : "") + "\r\n";
-    EXPECT_EQ(sentByOneRequest(*thread, server), expected) << "noKeepAlive " << noKeepAlive;
+    EXPECT_EQ(sentByOneRequest(*thread, target), expected) << "noKeepAlive " << noKeepAlive;
   }
 }
 
 TEST(Connection, SendsBodyAndUserHeadersAfterGeneratedOnes) {
   std::vector<std::string> userHeaders = {"Content-Type: application/json", "X-Trace: 7"};
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
+  ScriptedTarget target({}, ONE_REQUEST_PATH);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1, true);
   thread->method = "POST";
   thread->sendData = "hello";
   thread->headers = &userHeaders;
   thread->headerFlags = HEADER_CONTENT_TYPE;
-  EXPECT_EQ(sentByOneRequest(*thread, server),
-            "POST /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) +
+  EXPECT_EQ(sentByOneRequest(*thread, target),
+            "POST /a?b=1 HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() +
                 "\r\nContent-Length: 5\r\nContent-Type: application/json\r\nX-Trace: 7\r\n"
                 "\r\nhello");
 }
@@ -68,8 +65,8 @@ TEST(Connection, SendsBodyAndUserHeadersAfterGeneratedOnes) {
 TEST(Connection, UserHeadersReplaceEveryGeneratedOne) {
   std::vector<std::string> userHeaders = {"Host: other", "Content-Length: 3", "User-Agent: me",
                                           "Connection: keep-alive", "Content-Type: a/b"};
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
+  ScriptedTarget target({}, ONE_REQUEST_PATH);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1, true);
   thread->method = "PUT";
   thread->sendData = "abc";
@@ -77,7 +74,7 @@ TEST(Connection, UserHeadersReplaceEveryGeneratedOne) {
   thread->headers = &userHeaders;
   thread->headerFlags = HEADER_HOST | HEADER_CONTENT_LENGTH | HEADER_USER_AGENT |
                         HEADER_CONNECTION | HEADER_CONTENT_TYPE;
-  EXPECT_EQ(sentByOneRequest(*thread, server),
+  EXPECT_EQ(sentByOneRequest(*thread, target),
             "PUT /a?b=1 HTTP/1.1\r\nHost: other\r\nContent-Length: 3\r\nUser-Agent: me\r\n"
             "Connection: keep-alive\r\nContent-Type: a/b\r\n\r\nabc");
 }
@@ -87,15 +84,14 @@ TEST(Connection, UserHeadersReplaceEveryGeneratedOne) {
 TEST(Connection, SignsEveryRequestAfreshWithoutLeftovers) {
   OAuthCredentials credentials{"key", "secret", "token", "tokensecret"};
   std::vector<std::string> userHeaders = {"Authorization: Basic dTpw"};
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url("/p?x=1")});
+  ScriptedTarget target({}, "/p?x=1");
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
   thread->oauth = &credentials;
   thread->headers = &userHeaders;
-  RunCounts counts = runUntilServed(*thread, server, 5);
-  server.Stop();
-  std::vector<std::string> received = server.Received();
+  RunCounts counts = runUntilServed(*thread, target.server, 5);
+  target.server.Stop();
+  std::vector<std::string> received = target.server.Received();
   ASSERT_EQ(received.size(), 1u);
   std::vector<std::string> requests = splitRequests(received[0]);
   ASSERT_GE(requests.size(), 3u);
@@ -113,12 +109,11 @@ TEST(Connection, SignsEveryRequestAfreshWithoutLeftovers) {
 }
 
 TEST(Connection, KeepAliveReusesConnectionsAndCountsAgreeWithServer) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(2);
-  RunCounts counts = runUntilServed(*thread, server, 20);
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 20);
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_EQ(stats.connections, 2);
   EXPECT_EQ(counts.connectionsOpened, 2);
   EXPECT_GT(stats.requests, 10);
@@ -126,19 +121,19 @@ TEST(Connection, KeepAliveReusesConnectionsAndCountsAgreeWithServer) {
   EXPECT_EQ(counts.record.unsuccessful, 0);
   EXPECT_EQ(counts.socketErrors, 0);
   EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
-  const size_t requestSize = std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n")
-                                 .size() + hostOf(server).size();
+  const size_t requestSize =
+      std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n").size() +
+      target.HostPort().size();
   EXPECT_EQ(counts.record.bytesWritten, requestSize * static_cast<size_t>(stats.requests));
 }
 
 TEST(Connection, KeepAliveOffOpensOneConnectionPerRequest) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(2);
   thread->noKeepAlive = 1;
-  RunCounts counts = runUntilServed(*thread, server, 6);
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 6);
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_GT(stats.requests, 4);
   EXPECT_EQ(stats.connections, stats.requests);
   EXPECT_EQ(counts.connectionsOpened, stats.requests);
@@ -150,24 +145,20 @@ TEST(Connection, KeepAliveOffOpensOneConnectionPerRequest) {
 // and the next request goes to the same target on a new one, with the same bytes.
 TEST(Connection, ServerDecliningKeepAliveReconnectsToSameTarget) {
   for (const char* behaviour : {"close", "http10"}) {
-    ScriptedServerOptions options;
-    options.behaviour = behaviour;
-    ScriptedServer server(options);
-    ASSERT_TRUE(server.ok()) << server.Error();
-    TargetListForTest targets({server.Url("/same")});
+    ScriptedTarget target(scripted(behaviour), "/same");
+    ASSERT_TRUE(target.Started());
     auto thread = makeThread(1);
     thread->verbose = true;
-    OutputCapture out(STDOUT_FILENO);
-    RunCounts counts = runUntilServed(*thread, server, 4);
-    std::string verbose = out.Finish();
-    ScriptedServerStats stats = server.Stop();
+    RunCounts counts = runUntilServed(*thread, target.server, 4);
+    ScriptedServerStats stats = target.server.Stop();
     EXPECT_GT(stats.requests, 2) << behaviour;
     EXPECT_EQ(stats.connections, stats.requests) << behaviour;
     EXPECT_EQ(counts.record.successful, stats.requests) << behaviour;
     EXPECT_EQ(counts.connectionsOpened, stats.requests) << behaviour;
     EXPECT_EQ(counts.socketErrors, 0) << behaviour;
-    EXPECT_EQ(countOccurrences(verbose, "Server does not want keep-alive\n"), stats.requests);
-    for (const std::string& bytes : server.Received()) {
+    EXPECT_EQ(countOccurrences(counts.verbose, "Server does not want keep-alive\n"),
+              stats.requests);
+    for (const std::string& bytes : target.server.Received()) {
       EXPECT_EQ(bytes.rfind("GET /same HTTP/1.1\r\n", 0), 0u) << behaviour;
     }
   }
@@ -177,15 +168,14 @@ TEST(Connection, RefusedPortCountsOneConnectionAndOneErrorPerAttempt) {
   TargetListForTest targets({"http://127.0.0.1:" + std::to_string(pickFreeLoopbackPort()) + "/"});
   auto thread = makeThread(1);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runFor(*thread, 200);
-  std::string verbose = out.Finish();
   EXPECT_GT(counts.connectionsOpened, 5) << "reconnects at once, without a pause";
   EXPECT_EQ(counts.socketErrors, counts.connectionsOpened);
   EXPECT_EQ(counts.record.successful + counts.record.unsuccessful, 0);
-  EXPECT_NE(verbose.find(std::string("Error on write: Socket error: ") + strerror(ECONNREFUSED)),
-            std::string::npos);
-  EXPECT_EQ(verbose.find("Thinking for"), std::string::npos);
+  EXPECT_NE(
+      counts.verbose.find(std::string("Error on write: Socket error: ") + strerror(ECONNREFUSED)),
+      std::string::npos);
+  EXPECT_EQ(counts.verbose.find("Thinking for"), std::string::npos);
 }
 
 TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
@@ -240,52 +230,42 @@ TEST(Connection, RemovedConnectionStopsRetryingItsConnect) {
 TEST(Connection, ConnectsOverIpv6Loopback) {
   ScriptedServerOptions options;
   options.ipv6 = true;
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(options);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1, true);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runToEnd(*thread);
-  std::string verbose = out.Finish();
   EXPECT_EQ(counts.record.successful, 1);
-  EXPECT_NE(verbose.find("Connecting to ::1. (TLS = 0)\n"), std::string::npos);
-  server.Stop();
-  std::vector<std::string> received = server.Received();
+  EXPECT_NE(counts.verbose.find("Connecting to ::1. (TLS = 0)\n"), std::string::npos);
+  target.server.Stop();
+  std::vector<std::string> received = target.server.Received();
   ASSERT_EQ(received.size(), 1u);
-  EXPECT_NE(received[0].find("\r\nHost: [::1]:" + std::to_string(server.Port()) + "\r\n"),
+  EXPECT_NE(received[0].find("\r\nHost: [::1]:" + std::to_string(target.server.Port()) + "\r\n"),
             std::string::npos);
 }
 
 TEST(Connection, ResponseInThreePiecesEndsWithTheLastPiece) {
-  ScriptedServerOptions options;
-  options.behaviour = "split";
+  ScriptedServerOptions options = scripted("split");
   options.pauseMillis = 100;
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(options);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1, true);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runToEnd(*thread);
-  std::string verbose = out.Finish();
   EXPECT_EQ(counts.record.successful, 1);
   ASSERT_EQ(counts.record.latencies.size(), 1u);
   EXPECT_GE(counts.record.latencies[0], 2 * 100 * 1000000LL) << "two pauses lie in the response";
-  EXPECT_EQ(countOccurrences(verbose, "Successfully read "), 3) << verbose;
-  EXPECT_EQ(countOccurrences(verbose, "I/O would block on read\n"), 2);
+  EXPECT_EQ(countOccurrences(counts.verbose, "Successfully read "), 3) << counts.verbose;
+  EXPECT_EQ(countOccurrences(counts.verbose, "I/O would block on read\n"), 2);
   EXPECT_EQ(counts.socketErrors, 0);
 }
 
 TEST(Connection, NotFoundCountsUnsuccessfulWithLatencyAndKeepsConnection) {
-  ScriptedServerOptions options;
-  options.behaviour = "notfound";
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(scripted("notfound"));
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
-  RunCounts counts = runUntilServed(*thread, server, 4);
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 4);
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_EQ(stats.connections, 1);
   EXPECT_GT(stats.requests, 2);
   EXPECT_EQ(counts.record.successful, 0);
@@ -310,52 +290,43 @@ TEST(Connection, ReadFailuresCountOneErrorAndReconnect) {
        std::string("Error reading from socket: Socket error: ") + strerror(ECONNRESET) + "\n"},
   };
   for (const Case& c : cases) {
-    ScriptedServerOptions options;
-    options.behaviour = c.behaviour;
-    options.after = 1;  // a kept-alive connection fails on its second request
-    ScriptedServer server(options);
-    ASSERT_TRUE(server.ok()) << server.Error();
-    TargetListForTest targets({server.Url()});
+    // A kept-alive connection fails on its second request.
+    ScriptedTarget target(scripted(c.behaviour, 1));
+    ASSERT_TRUE(target.Started());
     auto thread = makeThread(1);
     thread->verbose = true;
-    OutputCapture out(STDOUT_FILENO);
-    RunCounts counts = runUntilServed(*thread, server, 7);
-    std::string verbose = out.Finish();
-    ScriptedServerStats stats = server.Stop();
+    RunCounts counts = runUntilServed(*thread, target.server, 7);
+    ScriptedServerStats stats = target.server.Stop();
     EXPECT_GT(stats.connections, 2) << c.behaviour;
     EXPECT_EQ(counts.connectionsOpened, stats.connections) << c.behaviour;
     EXPECT_EQ(counts.record.successful, stats.connections) << c.behaviour;
     EXPECT_EQ(counts.socketErrors, stats.requests - stats.connections) << c.behaviour;
-    EXPECT_EQ(countOccurrences(verbose, "Error on read: " + std::to_string(c.code) + "\n"),
+    EXPECT_EQ(countOccurrences(counts.verbose, "Error on read: " + std::to_string(c.code) + "\n"),
               counts.socketErrors)
         << c.behaviour;
-    EXPECT_NE(verbose.find(c.line), std::string::npos) << c.behaviour << "\n" << c.line;
+    EXPECT_NE(counts.verbose.find(c.line), std::string::npos) << c.behaviour << "\n" << c.line;
   }
 }
 
 TEST(Connection, BodyEndedByClosingTheStreamCompletesOnThePlainPath) {
-  ScriptedServerOptions options;
-  options.behaviour = "eof-body";
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(scripted("eof-body"));
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(3, true);
   RunCounts counts = runToEnd(*thread);
   EXPECT_EQ(counts.record.successful, 3);
   EXPECT_EQ(counts.socketErrors, 0);
-  EXPECT_EQ(server.Stop().requests, 3);
+  EXPECT_EQ(target.server.Stop().requests, 3);
 }
 
 // A response to HEAD carries no body although it announces one; waiting for it would stall
 // the connection until the server gives up.
 TEST(Connection, HeadResponseCompletesWithoutBody) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
   thread->method = "HEAD";
-  RunCounts counts = runUntilServed(*thread, server, 4);
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 4);
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_GT(stats.requests, 2);
   EXPECT_EQ(counts.record.successful, stats.requests);
   EXPECT_EQ(counts.socketErrors, 0);
@@ -364,15 +335,13 @@ TEST(Connection, HeadResponseCompletesWithoutBody) {
 // The bytes after an upgrade's head are left to the next request's parser: they must end
 // in a parse error and a new connection, never in a stall or a read past the buffer.
 TEST(Connection, BytesAfterUpgradeEndInParseErrorAndReconnect) {
-  ScriptedServerOptions options;
-  options.behaviour = "upgrade";
+  ScriptedServerOptions options = scripted("upgrade");
   options.body = std::string(20000, 'u');
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(options);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
-  RunCounts counts = runUntilServed(*thread, server, 5);
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 5);
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_GT(stats.connections, 1);
   EXPECT_EQ(counts.record.unsuccessful, stats.connections) << "one 101 per connection";
   EXPECT_EQ(counts.record.successful, 0);
@@ -382,43 +351,37 @@ TEST(Connection, BytesAfterUpgradeEndInParseErrorAndReconnect) {
 }
 
 TEST(Connection, ThinkTimeSeparatesRequestsOutsideTheLatency) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
   thread->thinkTime = 150;
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runFor(*thread, 400);
-  std::string verbose = out.Finish();
   EXPECT_GE(counts.record.successful, 2);
   EXPECT_LE(counts.record.successful, 5) << "a pause lies between two requests";
-  EXPECT_GE(countOccurrences(verbose, "Thinking for 0.1500 seconds\n"), 1);
-  EXPECT_EQ(countOccurrences(verbose, "Thinking for 0.1500 seconds\n"),
-            countOccurrences(verbose, "Think time over\n"));
+  EXPECT_GE(countOccurrences(counts.verbose, "Thinking for 0.1500 seconds\n"), 1);
+  EXPECT_EQ(countOccurrences(counts.verbose, "Thinking for 0.1500 seconds\n"),
+            countOccurrences(counts.verbose, "Think time over\n"));
   for (int64_t latency : counts.record.latencies) EXPECT_LT(latency, 150 * 1000000LL);
 }
 
 TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(1);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
-  runFor(*thread, 100);
-  std::string verbose = out.Finish();
-  std::string request = "GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + hostOf(server) + "\r\n";
-  std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
+  const std::string verbose = runFor(*thread, 100).verbose;
+  std::string request = "GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: " + target.HostPort() + "\r\n";
+  std::string response =
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
   size_t sent = request.size() + 2;
-  std::string expected = "Connecting to 127.0.0.1. (TLS = 0)\n" + request + "\n" +
-                         "Total send is " + std::to_string(sent) + " bytes\n" +
-                         "I/O ready on write path: 2\n" + "Successfully wrote " +
-                         std::to_string(sent) + " bytes\n" + "Write complete. Starting to read\n" +
-                         "I/O ready on read path: 1\n" + "Successfully read " +
-                         std::to_string(response.size()) + " bytes\n" + response + "Parsed " +
-                         std::to_string(response.size()) + "\n" + "I/O ready on write path: 2\n" +
-                         "Successfully wrote";
+  std::string expected =
+      "Connecting to 127.0.0.1. (TLS = 0)\n" + request + "\n" + "Total send is " +
+      std::to_string(sent) + " bytes\n" + "I/O ready on write path: 2\n" + "Successfully wrote " +
+      std::to_string(sent) + " bytes\n" + "Write complete. Starting to read\n" +
+      "I/O ready on read path: 1\n" + "Successfully read " + std::to_string(response.size()) +
+      " bytes\n" + response + "Parsed " + std::to_string(response.size()) + "\n" +
+      "I/O ready on write path: 2\n" + "Successfully wrote";
   size_t start = verbose.find("Connecting to");
   ASSERT_NE(start, std::string::npos) << verbose;
   EXPECT_EQ(verbose.substr(start, expected.size()), expected);
@@ -429,19 +392,16 @@ TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {
 // server, and this side's shutdown.
 TEST(Connection, TlsRequestsRunThroughTheFullClosePath) {
   TestCertificates certs = makeTestCertificates();
-  ScriptedServerOptions options;
-  options.behaviour = "close";
+  ScriptedServerOptions options = scripted("close");
   options.certFile = certs.serverCert;
   options.keyFile = certs.serverKey;
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(options);
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(2);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
-  RunCounts counts = runUntilServed(*thread, server, 5);
-  std::string verbose = out.Finish();
-  ScriptedServerStats stats = server.Stop();
+  RunCounts counts = runUntilServed(*thread, target.server, 5);
+  const std::string& verbose = counts.verbose;
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_GT(stats.requests, 2);
   EXPECT_EQ(counts.record.successful, stats.requests);
   EXPECT_EQ(counts.connectionsOpened, stats.connections);
@@ -467,25 +427,20 @@ TEST(Connection, TlsStreamEndingEarlyCountsAsSocketError) {
                         {"close-no-answer", false, "EOF. Done = 0\nError on read: -2\n"},
                         {"close-no-answer", true, "Error on read: -3\n"}};
   for (const Case& c : cases) {
-    ScriptedServerOptions options;
-    options.behaviour = c.behaviour;
-    options.after = 1;
+    ScriptedServerOptions options = scripted(c.behaviour, 1);
     options.tlsDrop = c.drop;
     options.certFile = certs.serverCert;
     options.keyFile = certs.serverKey;
-    ScriptedServer server(options);
-    ASSERT_TRUE(server.ok()) << server.Error();
-    TargetListForTest targets({server.Url()});
+    ScriptedTarget target(options);
+    ASSERT_TRUE(target.Started());
     auto thread = makeThread(1);
     thread->verbose = true;
-    OutputCapture out(STDOUT_FILENO);
-    RunCounts counts = runUntilServed(*thread, server, 5);
-    std::string verbose = out.Finish();
-    ScriptedServerStats stats = server.Stop();
+    RunCounts counts = runUntilServed(*thread, target.server, 5);
+    ScriptedServerStats stats = target.server.Stop();
     EXPECT_GT(stats.connections, 1) << c.behaviour;
     EXPECT_EQ(counts.record.successful, stats.connections) << c.behaviour;
     EXPECT_EQ(counts.socketErrors, stats.requests - stats.connections) << c.behaviour;
-    EXPECT_NE(verbose.find(c.line), std::string::npos) << c.behaviour << " drop " << c.drop;
+    EXPECT_NE(counts.verbose.find(c.line), std::string::npos) << c.behaviour << " drop " << c.drop;
   }
 }
 

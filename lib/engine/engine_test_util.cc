@@ -9,7 +9,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "lib/targets/target_url.h"
@@ -35,14 +37,57 @@ void showFailuresIn(const std::string& text) {
     size_t start = text.rfind('\n', at);
     start = start == std::string::npos ? 0 : start + 1;
     size_t end = at;
-    for (int i = 0; i < CONTEXT_LINES && end != std::string::npos; ++i) end = text.find('\n', end + 1);
+    for (int i = 0; i < CONTEXT_LINES && end != std::string::npos; ++i)
+      end = text.find('\n', end + 1);
     std::fwrite(text.data() + start, 1, (end == std::string::npos ? text.size() : end) - start,
                 stdout);
     std::fputc('\n', stdout);
   }
 }
 
+// Captures standard output while the thread runs with its verbose flag set.
+class VerboseCapture {
+ public:
+  explicit VerboseCapture(const IOThread& thread) {
+    if (thread.verbose) capture.emplace(STDOUT_FILENO);
+  }
+  std::string Finish() { return capture ? capture->Finish() : ""; }
+
+ private:
+  std::optional<OutputCapture> capture;
+};
+
 }  // namespace
+
+RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined) {
+  VerboseCapture out(thread);
+  startRecording();
+  thread.Start();
+  untilJoined();
+  std::string verbose = out.Finish();
+  RunCounts counts = collect(thread);
+  counts.verbose = std::move(verbose);
+  return counts;
+}
+
+ScriptedServerOptions scripted(const std::string& behaviour, int after) {
+  ScriptedServerOptions options;
+  options.behaviour = behaviour;
+  options.after = after;
+  return options;
+}
+
+ScriptedTarget::ScriptedTarget(const ScriptedServerOptions& options, const std::string& path)
+    : server(options), targets({server.Url(path)}) {}
+
+::testing::AssertionResult ScriptedTarget::Started() const {
+  if (server.ok()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the scripted server did not start: " << server.Error();
+}
+
+std::string ScriptedTarget::HostPort() const {
+  return "127.0.0.1:" + std::to_string(server.Port());
+}
 
 TargetListForTest::TargetListForTest(const std::vector<std::string>& urls) {
   static_cast<void>(SIGPIPE_IGNORED);
@@ -155,29 +200,27 @@ RunCounts collect(IOThread& thread) {
 }
 
 RunCounts runFor(IOThread& thread, int runMillis, int stopSeconds, int joinMillis) {
-  startRecording();
-  thread.Start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(runMillis));
-  thread.RequestStop(stopSeconds);
-  EXPECT_TRUE(joinWithin(thread, joinMillis)) << "the thread had to be stopped by force";
-  return collect(thread);
+  return runAndCollect(thread, [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(runMillis));
+    thread.RequestStop(stopSeconds);
+    EXPECT_TRUE(joinWithin(thread, joinMillis)) << "the thread had to be stopped by force";
+  });
 }
 
 RunCounts runUntilServed(IOThread& thread, const ScriptedServer& server, int requests,
                          int waitMillis) {
-  startRecording();
-  thread.Start();
-  EXPECT_TRUE(server.WaitForRequests(requests, waitMillis)) << "too few requests reached the server";
-  thread.RequestStop(2);
-  EXPECT_TRUE(joinWithin(thread, 10000)) << "the thread had to be stopped by force";
-  return collect(thread);
+  return runAndCollect(thread, [&] {
+    EXPECT_TRUE(server.WaitForRequests(requests, waitMillis))
+        << "too few requests reached the server";
+    thread.RequestStop(2);
+    EXPECT_TRUE(joinWithin(thread, 10000)) << "the thread had to be stopped by force";
+  });
 }
 
 RunCounts runToEnd(IOThread& thread, int joinMillis) {
-  startRecording();
-  thread.Start();
-  EXPECT_TRUE(joinWithin(thread, joinMillis)) << "the loop did not end by itself";
-  return collect(thread);
+  return runAndCollect(thread, [&] {
+    EXPECT_TRUE(joinWithin(thread, joinMillis)) << "the loop did not end by itself";
+  });
 }
 
 std::vector<std::string> splitRequests(const std::string& stream) {

@@ -1,17 +1,19 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "lib/engine/io_thread.h"
 #include "lib/reporting/request_counters.h"
+#include "testing/scripted_server.h"
 
 // Support for the engine's tests: real I/O threads against real loopback servers.
 
 namespace kelv {
-
-class ScriptedServer;
 
 // Fills the process-wide target list for one test and empties it afterwards.
 class TargetListForTest {
@@ -20,6 +22,21 @@ class TargetListForTest {
   TargetListForTest(const TargetListForTest&) = delete;
   TargetListForTest& operator=(const TargetListForTest&) = delete;
   ~TargetListForTest();
+};
+
+// Options of a scripted server with that behaviour after `after` plain answers.
+ScriptedServerOptions scripted(const std::string& behaviour, int after = 0);
+
+// A scripted server for one test, or one case of a loop, as the only target (at the path).
+struct ScriptedTarget {
+  explicit ScriptedTarget(const ScriptedServerOptions& options = {}, const std::string& path = "/");
+  // Whether the server listens; its error when not.
+  ::testing::AssertionResult Started() const;
+  // "127.0.0.1:<port>", as the Host header names it.
+  std::string HostPort() const;
+
+  ScriptedServer server;
+  TargetListForTest targets;
 };
 
 // Sends what this process writes to a standard descriptor (1 or 2) into a file until Finish.
@@ -42,11 +59,12 @@ class OutputCapture {
   int file = -1;
 };
 
-// What one run of a thread counted.
+// What one run of a thread counted, and what it printed when its verbose flag was set.
 struct RunCounts {
   RequestCounters record;
   int connectionsOpened = 0;
   int socketErrors = 0;
+  std::string verbose;
 };
 
 // An I/O thread with "GET", keep-alive and the given connections; oneRequest makes each
@@ -59,6 +77,12 @@ SslCtxPtr makeClientContext();
 void startRecording();
 // Joins; after the time a forced stop ends the loop, and the result is false.
 bool joinWithin(IOThread& thread, int millis);
+// The run helpers below capture standard output from the start to the join when the
+// thread's verbose flag is set.
+
+// Counting from zero, starts the thread, lets untilJoined wait for its end, and takes what
+// it counted.
+RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined);
 // Starts, lets it run, asks it to stop with the timeout and joins (forcing it after
 // joinMillis). The counts of the whole run.
 RunCounts runFor(IOThread& thread, int runMillis, int stopSeconds = 2, int joinMillis = 10000);

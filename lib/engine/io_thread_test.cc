@@ -11,7 +11,6 @@
 
 #include "lib/engine/engine_test_util.h"
 #include "testing/nginx.h"
-#include "testing/scripted_server.h"
 #include "testing/test_certs.h"
 
 namespace kelv {
@@ -91,15 +90,13 @@ TEST(IOThread, FreshRecordReservesWhatThePreviousOneNeeded) {
 }
 
 TEST(IOThread, OneRequestModeSendsOneRequestPerConnectionAndEnds) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(3, true);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runToEnd(*thread);
-  std::string verbose = out.Finish();
-  ScriptedServerStats stats = server.Stop();
+  const std::string& verbose = counts.verbose;
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_EQ(stats.requests, 3);
   EXPECT_EQ(stats.connections, 3);
   EXPECT_EQ(counts.record.successful, 3);
@@ -114,17 +111,13 @@ TEST(IOThread, OneRequestModeSendsOneRequestPerConnectionAndEnds) {
 }
 
 TEST(IOThread, HardShutdownAbandonsARequestThatIsNeverAnswered) {
-  ScriptedServerOptions options;
-  options.behaviour = "hang";
-  ScriptedServer server(options);
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target(scripted("hang"));
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(2);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
   RunCounts counts = runFor(*thread, 100, 1, 5000);
-  std::string verbose = out.Finish();
-  EXPECT_EQ(server.Stop().requests, 2);
+  const std::string& verbose = counts.verbose;
+  EXPECT_EQ(target.server.Stop().requests, 2);
   EXPECT_NE(verbose.find("Marking main loop to stop\nGoing down for a hard shutdown\n"),
             std::string::npos);
   EXPECT_EQ(counts.record.successful + counts.record.unsuccessful, 0);
@@ -136,23 +129,21 @@ TEST(IOThread, HardShutdownAbandonsARequestThatIsNeverAnswered) {
 // Every connection finishes the request it has in flight, closes and ends; a second STOP
 // changes nothing, and the loop ends long before the timeout.
 TEST(IOThread, StopDuringKeepAliveEndsEveryConnectionWellBeforeTheTimeout) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(3);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
-  startRecording();
-  thread->Start();
-  std::this_thread::sleep_for(milliseconds(200));
-  auto stopped = std::chrono::steady_clock::now();
-  thread->RequestStop(20);
-  thread->RequestStop(20);
-  EXPECT_TRUE(joinWithin(*thread, 10000));
-  auto took = std::chrono::steady_clock::now() - stopped;
-  std::string verbose = out.Finish();
-  RunCounts counts = collect(*thread);
-  ScriptedServerStats stats = server.Stop();
+  std::chrono::steady_clock::duration took{};
+  RunCounts counts = runAndCollect(*thread, [&] {
+    std::this_thread::sleep_for(milliseconds(200));
+    auto stopped = std::chrono::steady_clock::now();
+    thread->RequestStop(20);
+    thread->RequestStop(20);
+    EXPECT_TRUE(joinWithin(*thread, 10000));
+    took = std::chrono::steady_clock::now() - stopped;
+  });
+  const std::string& verbose = counts.verbose;
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_LT(took, std::chrono::seconds(10));
   EXPECT_EQ(countOccurrences(verbose, "Marking main loop to stop\n"), 1);
   EXPECT_EQ(verbose.find("hard shutdown"), std::string::npos);
@@ -181,9 +172,8 @@ TEST(IOThread, CommandsQueuedRightAfterStartAreRun) {
 }
 
 TEST(IOThread, SetConnectionsRemovesLastFirstAndAddsNextIndices) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(4);
   thread->noKeepAlive = 1;  // removed connections end at their next close, which is soon
   thread->verbose = true;
@@ -200,7 +190,7 @@ TEST(IOThread, SetConnectionsRemovesLastFirstAndAddsNextIndices) {
   EXPECT_TRUE(joinWithin(*thread, 10000));
   std::string verbose = out.Finish();
   RunCounts counts = collect(*thread);
-  ScriptedServerStats stats = server.Stop();
+  ScriptedServerStats stats = target.server.Stop();
   std::string down =
       "Current connections = 4. New connections = 2\n"
       "Nicely asking connection 3 to terminate\n"
@@ -237,22 +227,21 @@ TEST(IOThread, LoopThatCannotBeCreatedEndsTheThreadWithAMessage) {
 
 // Progress ticks take the counters while requests flow; nothing is lost between records.
 TEST(IOThread, CountersSwappedDuringARunAddUpToWhatTheServerAnswered) {
-  ScriptedServer server;
-  ASSERT_TRUE(server.ok()) << server.Error();
-  TargetListForTest targets({server.Url()});
+  ScriptedTarget target;
+  ASSERT_TRUE(target.Started());
   auto thread = makeThread(3);
   startRecording();
   thread->Start();
   RequestCounters total;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (server.Stats().requests < 50 && std::chrono::steady_clock::now() < deadline) {
+  while (target.server.Stats().requests < 50 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(milliseconds(5));
     addUp(total, *thread->SwapCounters());
   }
   thread->RequestStop(2);
   EXPECT_TRUE(joinWithin(*thread, 10000));
   addUp(total, *thread->SwapCounters());
-  ScriptedServerStats stats = server.Stop();
+  ScriptedServerStats stats = target.server.Stop();
   EXPECT_GE(stats.requests, 50);
   EXPECT_EQ(total.successful, stats.requests);
   EXPECT_EQ(total.latencies.size(), static_cast<size_t>(stats.requests));
@@ -286,11 +275,15 @@ NginxRun runThreadsAgainst(const NginxServer& nginx, const std::vector<std::stri
   return run;
 }
 
-// Full speed with several threads: every answered request is counted once.
-TEST(IOThread, SeveralThreadsAgainstNginxCountWhatItLogged) {
+NginxOptions loggingNginx() {
   NginxOptions options;
   options.accessLog = true;
-  NginxServer nginx(options);
+  return options;
+}
+
+// Full speed with several threads: every answered request is counted once.
+TEST(IOThread, SeveralThreadsAgainstNginxCountWhatItLogged) {
+  NginxServer nginx(loggingNginx());
   ASSERT_TRUE(nginx.ok()) << nginx.Error();
   NginxRun run = runThreadsAgainst(nginx, {nginx.HttpUrl()});
   EXPECT_GT(run.total.successful, 100);
@@ -306,8 +299,7 @@ TEST(IOThread, SeveralThreadsAgainstNginxCountWhatItLogged) {
 // connection after its response and opens one to the other, over TLS half of the time.
 TEST(IOThread, SwitchingBetweenServersCountsEveryConnectionAndRequestOnce) {
   TestCertificates certs = makeTestCertificates();
-  NginxOptions options;
-  options.accessLog = true;
+  NginxOptions options = loggingNginx();
   options.certFile = certs.serverCert;
   options.keyFile = certs.serverKey;
   NginxServer nginx(options);

@@ -184,15 +184,15 @@ void recordingStop(const ThreadList& threads) {
 Results computeResults() {
   const std::vector<int64_t> latencies = sortedLatencies();
   std::lock_guard<std::mutex> lock(run.reportLock);
-  RunTotals totals;
-  totals.successful = run.totalSuccessful;
-  totals.unsuccessful = run.totalUnsuccessful;
-  totals.socketErrors = socketErrors.load();
-  totals.connectionsOpened = connectionsOpened.load();
-  totals.bytesWritten = run.totalBytesWritten;
-  totals.bytesRead = run.totalBytesRead;
-  totals.elapsedNanos = run.endTime - run.startTime;
-  return computeStatistics(latencies, totals);
+  Results counts;
+  counts.successful = run.totalSuccessful;
+  counts.unsuccessful = run.totalUnsuccessful;
+  counts.socketErrors = socketErrors.load();
+  counts.connectionsOpened = connectionsOpened.load();
+  counts.bytesWritten = run.totalBytesWritten;
+  counts.bytesRead = run.totalBytesRead;
+  counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
+  return computeStatistics(latencies, counts);
 }
 
 const HostFigures& hostFigures() { return run.host; }

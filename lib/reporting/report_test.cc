@@ -13,8 +13,14 @@ constexpr int64_t MS = 1000000;  // nanoseconds
 
 // Four responses of 1 to 4 ms in one second, one of them not 2xx.
 Results fourResponses() {
-  RunTotals totals{3, 1, 2, 5, 3145728, 262144, 1000000000};
-  return computeStatistics({1 * MS, 2 * MS, 3 * MS, 4 * MS}, totals);
+  const Results counts{.successful = 3,
+                       .unsuccessful = 1,
+                       .socketErrors = 2,
+                       .connectionsOpened = 5,
+                       .bytesWritten = 3145728,
+                       .bytesRead = 262144,
+                       .elapsedSeconds = 1.0};
+  return computeStatistics({1 * MS, 2 * MS, 3 * MS, 4 * MS}, counts);
 }
 
 HostFigures clientOnly() {
@@ -58,15 +64,15 @@ TEST(TextReport, WithoutMonitorsHasNoRemoteLines) {
 }
 
 TEST(TextReport, MonitorsWithSamplesGetTheirLines) {
-  RunTotals totals;
-  totals.bytesWritten = 131072;
-  totals.elapsedNanos = 1000000000;
+  Results counts;
+  counts.bytesWritten = 131072;
+  counts.elapsedSeconds = 1.0;
   HostFigures host;
   host.clientMemory = 0.237;
   host.remoteCpuSamples1 = {0.5, 0.7};
   host.remoteMemory1 = 0.4;
   host.remoteCpuSamples2 = {0.1};
-  const std::string text = formatTextReport(computeStatistics({}, totals), host);
+  const std::string text = formatTextReport(computeStatistics({}, counts), host);
   EXPECT_NE(text.find("\n\nClient memory usage:  24%\n"
                       "Remote CPU average:   60%\n"
                       "Remote CPU max:       70%\n"

@@ -14,17 +14,6 @@ constexpr double BITS_PER_BYTE = 8.0;
 constexpr double BITS_PER_MEGABIT = 1048576.0;
 constexpr int PERCENTILES = 100;
 
-void fillCounts(const RunTotals& totals, Results& r) {
-  r.successful = totals.successful;
-  r.unsuccessful = totals.unsuccessful;
-  r.attempted = totals.successful + totals.unsuccessful;
-  r.socketErrors = totals.socketErrors;
-  r.connectionsOpened = totals.connectionsOpened;
-  r.bytesWritten = totals.bytesWritten;
-  r.bytesRead = totals.bytesRead;
-  r.elapsedSeconds = secondsFromNanos(totals.elapsedNanos);
-}
-
 // Mean and spread in milliseconds; the mean is truncated to whole nanoseconds first.
 void fillMoments(const std::vector<int64_t>& sorted, Results& r) {
   const auto n = static_cast<int64_t>(sorted.size());
@@ -57,9 +46,9 @@ void fillRates(Results& r) {
 
 }  // namespace
 
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, const RunTotals& totals) {
-  Results r;
-  fillCounts(totals, r);
+Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts) {
+  Results r = counts;
+  r.attempted = r.successful + r.unsuccessful;
   if (!sortedLatencies.empty()) {
     fillMoments(sortedLatencies, r);
     fillPercentiles(sortedLatencies, r);

@@ -6,7 +6,8 @@
 
 namespace kelv {
 
-// The final figures of a recording period.
+// The final figures of a recording period; its counts, up to `elapsedSeconds`, are also what
+// computeStatistics starts from.
 struct Results {
   int64_t attempted = 0;
   int64_t successful = 0;
@@ -16,29 +17,20 @@ struct Results {
   int64_t bytesWritten = 0;
   int64_t bytesRead = 0;
   double elapsedSeconds = 0;
-  double averageLatency = 0;  // milliseconds
-  double latencyStdDev = 0;   // milliseconds
+  double averageLatency = 0;                 // milliseconds
+  double latencyStdDev = 0;                  // milliseconds
   std::array<double, 101> latencyPercent{};  // [0] minimum, [100] maximum, milliseconds
-  double throughput = 0;        // requests per second
-  double sendBandwidth = 0;     // megabits (2^20 bits) per second
-  double receiveBandwidth = 0;  // megabits (2^20 bits) per second
-};
-
-// The counts a recording period gathered, besides its latency samples.
-struct RunTotals {
-  int64_t successful = 0;
-  int64_t unsuccessful = 0;
-  int32_t socketErrors = 0;
-  int32_t connectionsOpened = 0;
-  int64_t bytesWritten = 0;
-  int64_t bytesRead = 0;
-  int64_t elapsedNanos = 0;
+  double throughput = 0;                     // requests per second
+  double sendBandwidth = 0;                  // megabits (2^20 bits) per second
+  double receiveBandwidth = 0;               // megabits (2^20 bits) per second
 };
 
 // The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// totals. The mean is truncated to whole nanoseconds; the standard deviation is that of the
-// population; percentile p is sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, const RunTotals& totals);
+// counts: the fields from `successful` to `elapsedSeconds` of `counts` are kept, `attempted`
+// becomes successful + unsuccessful, and the latency figures and rates are computed. The mean is truncated to whole
+// nanoseconds; the standard deviation is that of the population; percentile p is
+// sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
+Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
 
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
 struct HostFigures {

@@ -9,12 +9,11 @@ namespace kelv {
 namespace {
 
 constexpr int64_t MS = 1000000;  // nanoseconds
-constexpr int64_t ONE_SECOND = 1000000000;
 
 Results statisticsOf(const std::vector<int64_t>& sorted) {
-  RunTotals totals;
-  totals.elapsedNanos = ONE_SECOND;
-  return computeStatistics(sorted, totals);
+  Results counts;
+  counts.elapsedSeconds = 1.0;
+  return computeStatistics(sorted, counts);
 }
 
 TEST(Statistics, NoSampleOrOneSampleHasNoSpread) {
@@ -53,14 +52,23 @@ TEST(Statistics, MeanIsTruncatedToWholeNanosBeforeTheSpread) {
 }
 
 TEST(Statistics, CountsAndRatesFollowTheTotals) {
-  RunTotals totals;
-  totals.elapsedNanos = 2 * ONE_SECOND;
-  totals.successful = INT32_MAX;
-  totals.unsuccessful = 3;
-  totals.bytesWritten = 262144;  // 2 megabits in 2 seconds
-  totals.bytesRead = 3145728;
-  const Results r = computeStatistics({}, totals);
+  Results counts;
+  counts.elapsedSeconds = 2.0;
+  counts.successful = INT32_MAX;
+  counts.unsuccessful = 3;
+  counts.attempted = -1;  // not taken from the counts
+  counts.socketErrors = 4;
+  counts.connectionsOpened = 5;
+  counts.bytesWritten = 262144;  // 2 megabits in 2 seconds
+  counts.bytesRead = 3145728;
+  const Results r = computeStatistics({}, counts);
   EXPECT_EQ(r.attempted, int64_t{INT32_MAX} + 3);  // no wrap-around
+  EXPECT_EQ(r.successful, INT32_MAX);
+  EXPECT_EQ(r.unsuccessful, 3);
+  EXPECT_EQ(r.socketErrors, 4);
+  EXPECT_EQ(r.connectionsOpened, 5);
+  EXPECT_EQ(r.bytesRead, 3145728);
+  EXPECT_DOUBLE_EQ(r.elapsedSeconds, 2.0);
   EXPECT_DOUBLE_EQ(r.throughput, (INT32_MAX + 3.0) / 2);
   EXPECT_DOUBLE_EQ(r.sendBandwidth, 1.0);
   EXPECT_DOUBLE_EQ(r.receiveBandwidth, 12.0);

@@ -1,0 +1,144 @@
+// The kelv program with -M and -X against real kelvmon processes on loopback: the remote
+// figures in the progress lines and in the report.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kelv/run_test_util.h"
+#include "lib/hoststats/host_stats.h"
+#include "mon/mon_test_client.h"
+#include "testing/nginx.h"
+
+namespace kelv {
+namespace {
+
+constexpr int START_TIMEOUT_MILLIS = 5000;
+constexpr auto LONGEST_LOAD = std::chrono::seconds(40);
+const std::string LISTENING = "kelvmon listening on port ";
+
+// A kelvmon on a port the system chose; killed with its process group when the test ends.
+class Monitor {
+ public:
+  Monitor() : process({binaryPath("kelvmon"), "0"}) {
+    std::string line;
+    if (process.WaitForStdoutLine(LISTENING, START_TIMEOUT_MILLIS, &line)) {
+      port = std::atoi(line.c_str() + LISTENING.size());
+    }
+  }
+  // The value of -M or -X that names it.
+  std::string Address() const { return "127.0.0.1:" + std::to_string(port); }
+
+  Subprocess process;
+  int port = 0;
+};
+
+// Keeps a kelvmon busy answering MEM, one command at a time, so that its CPU figure is
+// above 0; until destroyed, and never longer than LONGEST_LOAD.
+class MonitorLoad {
+ public:
+  explicit MonitorLoad(int port)
+      : thread([this, port] {
+          MonTestClient client(port);
+          const auto end = std::chrono::steady_clock::now() + LONGEST_LOAD;
+          while (!stop && std::chrono::steady_clock::now() < end && !client.Ask("MEM\n").empty()) {
+          }
+        }) {}
+  MonitorLoad(const MonitorLoad&) = delete;
+  MonitorLoad& operator=(const MonitorLoad&) = delete;
+  ~MonitorLoad() {
+    stop = true;
+    thread.join();
+  }
+
+ private:
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+class KelvMonitor : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(nginx.ok()) << nginx.Error();
+    ASSERT_GT(first.port, 0) << first.process.TakeStderr();
+    ASSERT_GT(second.port, 0) << second.process.TakeStderr();
+  }
+
+  // A run long enough for one progress tick before its end.
+  SubprocessResult RunWith(const std::vector<std::string>& monitorOptions) {
+    std::vector<std::string> args = {"-c", "2", "-K", "1", "-d", "6"};
+    args.insert(args.end(), monitorOptions.begin(), monitorOptions.end());
+    args.push_back(nginx.HttpUrl());
+    SubprocessResult result = runKelv(args);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "") << "every query was answered";
+    return result;
+  }
+
+  NginxServer nginx;
+  Monitor first;
+  Monitor second;
+};
+
+void expectMemoryOfThisHost(double percent) {
+  EXPECT_GT(percent, 0);
+  EXPECT_NEAR(percent, memoryUseFraction() * 100, 5);
+}
+
+TEST_F(KelvMonitor, FirstMonitorFiguresInProgressLinesAndReport) {
+  SubprocessResult result;
+  {
+    MonitorLoad load(first.port);
+    result = RunWith({"-M", first.Address()});
+  }
+  const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
+  ASSERT_EQ(progress.size(), 2u) << result.out;
+  EXPECT_GT(progress[0].remoteCpuPercent, 0) << "the busy monitor's figure at the first tick";
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true});
+  EXPECT_GT(r["Successful requests"], 0);
+  EXPECT_GT(r["Remote CPU average"], 0);
+  EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
+  EXPECT_GE(r["Remote CPU max"], progress[0].remoteCpuPercent);
+  expectMemoryOfThisHost(r["Remote memory usage"]);
+}
+
+// Both monitors are asked; only the second is busy, which its figures show, while the
+// progress lines show the first monitor's figure only.
+TEST_F(KelvMonitor, BothMonitorsAreQueried) {
+  SubprocessResult result;
+  {
+    MonitorLoad load(second.port);
+    result = RunWith({"-M", first.Address(), "-X", second.Address()});
+  }
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true, .second = true});
+  EXPECT_GT(r["Remote 2 CPU average"], 0);
+  EXPECT_GE(r["Remote 2 CPU max"], r["Remote 2 CPU average"]);
+  EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
+  expectMemoryOfThisHost(r["Remote memory usage"]);
+  expectMemoryOfThisHost(r["Remote 2 memory usage"]);
+  const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
+  ASSERT_EQ(progress.size(), 2u) << result.out;
+  // The line shows at most what the idle first monitor ever answered.
+  EXPECT_LE(progress[0].remoteCpuPercent, r["Remote CPU max"]) << result.out;
+
+  // The second monitor alone: sampled and reported, never shown on a progress line.
+  SubprocessResult alone;
+  {
+    MonitorLoad load(second.port);
+    alone = RunWith({"-X", second.Address()});
+  }
+  std::map<std::string, double> secondOnly = parseTextReport(alone.out, {.second = true});
+  EXPECT_GT(secondOnly["Remote 2 CPU average"], 0);
+  for (const ProgressLine& line : progressLines(alone.out, "", 6)) {
+    EXPECT_EQ(line.remoteCpuPercent, -1) << alone.out;
+  }
+}
+
+}  // namespace
+}  // namespace kelv

@@ -1,0 +1,163 @@
+#include "kelv/run_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_split.h"
+#include "kelv/output_shape.h"
+
+namespace kelv {
+namespace {
+
+const char* const HEAD_SHAPES[] = {
+    "Duration:             {f3} seconds",
+    "Attempted requests:   {n}",
+    "Successful requests:  {n}",
+    "Non-200 results:      {n}",
+    "Connections opened:   {n}",
+    "Socket errors:        {n}",
+    "",
+    "Throughput:           {f3} requests/second",
+    "Average latency:      {f3} milliseconds",
+    "Minimum latency:      {f3} milliseconds",
+    "Maximum latency:      {f3} milliseconds",
+    "Latency std. dev:     {f3} milliseconds",
+    "50% latency:          {f3} milliseconds",
+    "90% latency:          {f3} milliseconds",
+    "98% latency:          {f3} milliseconds",
+    "99% latency:          {f3} milliseconds",
+    "",
+    "Client CPU average:   {n}%",
+    "Client CPU max:       {n}%",
+    "Client memory usage:  {n}%",
+};
+const char* const REMOTE_SHAPES[] = {
+    "Remote CPU average:   {n}%",
+    "Remote CPU max:       {n}%",
+    "Remote memory usage:  {n}%",
+};
+const char* const REMOTE2_SHAPES[] = {
+    "Remote 2 CPU average:   {n}%",
+    "Remote 2 CPU max:       {n}%",
+    "Remote 2 memory usage:  {n}%",
+};
+const char* const TAIL_SHAPES[] = {
+    "",
+    "Total bytes sent:     {f2} megabytes",
+    "Total bytes received: {f2} megabytes",
+    "Send bandwidth:       {f2} megabits / second",
+    "Receive bandwidth:    {f2} megabits / second",
+};
+
+std::vector<std::string> reportShapes(RemoteLines remote) {
+  std::vector<std::string> shapes(std::begin(HEAD_SHAPES), std::end(HEAD_SHAPES));
+  if (remote.first) shapes.insert(shapes.end(), std::begin(REMOTE_SHAPES), std::end(REMOTE_SHAPES));
+  if (remote.second) {
+    shapes.insert(shapes.end(), std::begin(REMOTE2_SHAPES), std::end(REMOTE2_SHAPES));
+  }
+  shapes.insert(shapes.end(), std::begin(TAIL_SHAPES), std::end(TAIL_SHAPES));
+  return shapes;
+}
+
+}  // namespace
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines = absl::StrSplit(text, '\n');
+  if (!lines.empty() && lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
+SubprocessResult runKelv(std::vector<std::string> args, const std::vector<std::string>& prefix) {
+  args.insert(args.begin(), binaryPath("kelv"));
+  args.insert(args.begin(), prefix.begin(), prefix.end());
+  SubprocessResult result = Subprocess::Run(args, RUN_TIMEOUT_MILLIS);
+  EXPECT_TRUE(result.finished) << result.error;
+  return result;
+}
+
+std::map<std::string, double> parseTextReport(const std::string& out, RemoteLines remote) {
+  const std::vector<std::string> shapes = reportShapes(remote);
+  std::map<std::string, double> figures;
+  const size_t start = out.find("Duration:");
+  EXPECT_NE(start, std::string::npos) << out;
+  if (start == std::string::npos) return figures;
+  EXPECT_TRUE(start == 0 || out[start - 1] == '\n');
+  EXPECT_TRUE(out.ends_with("second\n")) << "no empty line after the last one";
+  std::vector<std::string> lines = splitLines(out.substr(start));
+  EXPECT_EQ(lines.size(), shapes.size()) << out;
+  for (size_t i = 0; i < lines.size() && i < shapes.size(); ++i) {
+    std::vector<std::string> value;
+    if (!matchShape(lines[i], shapes[i], &value)) {
+      ADD_FAILURE() << "line " << i << " \"" << lines[i] << "\" is not \"" << shapes[i] << '"';
+      continue;
+    }
+    double number = 0;
+    if (!value.empty() && absl::SimpleAtod(value[0], &number)) {
+      figures[lines[i].substr(0, lines[i].find(':'))] = number;
+    }
+  }
+  return figures;
+}
+
+std::vector<std::string> parseCsvLine(const std::string& line) {
+  static const char* const SHAPES[] = {
+      "{*}", "{f3}", "{f3}", "{n}",  "{n}",  "{f3}", "{n}",  "{n}",  "{n}",
+      "{n}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{f3}", "{n}",
+      "{n}", "{n}",  "{n}",  "{n}",  "{n}",  "{f2}", "{f2}",
+  };
+  std::vector<std::string> fields = absl::StrSplit(line, ',');
+  EXPECT_EQ(fields.size(), std::size(SHAPES)) << line;
+  for (size_t i = 0; i < fields.size() && i < std::size(SHAPES); ++i) {
+    EXPECT_TRUE(matchShape(fields[i], SHAPES[i]))
+        << "field " << i + 1 << " \"" << fields[i] << "\" of " << line;
+  }
+  return fields;
+}
+
+int intField(const std::vector<std::string>& fields, size_t column) {
+  int value = -1;
+  if (column < fields.size()) {
+    EXPECT_TRUE(absl::SimpleAtoi(fields[column], &value)) << fields[column];
+  }
+  return value;
+}
+
+std::vector<ProgressLine> progressLines(const std::string& out, const std::string& prefix,
+                                        int phase) {
+  const std::string base = "({n} / " + std::to_string(phase) + ") {f3}";
+  const std::string cpu = " {n}% cpu";
+  const std::string remote = " {n}% remote cpu";
+  std::vector<ProgressLine> parsed;
+  for (const std::string& line : splitLines(out)) {
+    if (!line.starts_with(prefix + "(")) continue;
+    const std::string rest = line.substr(prefix.size());
+    std::vector<std::string> f;
+    ProgressLine p;
+    if (matchShape(rest, base + cpu + remote, &f)) {
+      p.cpuPercent = std::stoi(f[2]);
+      p.remoteCpuPercent = std::stoi(f[3]);
+    } else if (matchShape(rest, base + cpu, &f)) {
+      p.cpuPercent = std::stoi(f[2]);
+    } else if (matchShape(rest, base + remote, &f)) {
+      p.remoteCpuPercent = std::stoi(f[2]);
+    } else if (!matchShape(rest, base, &f)) {
+      ADD_FAILURE() << "progress line \"" << line << "\"";
+      continue;
+    }
+    p.elapsed = std::stoi(f[0]);
+    p.rate = std::stod(f[1]);
+    parsed.push_back(p);
+  }
+  return parsed;
+}
+
+std::vector<int> progressElapsed(const std::string& out, const std::string& prefix, int phase) {
+  std::vector<int> elapsed;
+  for (const ProgressLine& line : progressLines(out, prefix, phase))
+    elapsed.push_back(line.elapsed);
+  return elapsed;
+}
+
+}  // namespace kelv
