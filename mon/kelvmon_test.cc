@@ -14,37 +14,15 @@
 
 #include "lib/hoststats/host_stats.h"
 #include "mon/mon_test_client.h"
+#include "mon/running_mon.h"
 #include "testing/subprocess.h"
 
 namespace kelv {
 namespace {
 
-constexpr int START_TIMEOUT_MILLIS = 5000;
+constexpr int START_TIMEOUT_MILLIS = MON_START_TIMEOUT_MILLIS;
 constexpr int RUN_TIMEOUT_MILLIS = 10000;
-const std::string LISTENING = "kelvmon listening on port ";
-
-std::string kelvmonPath() { return binaryPath("kelvmon"); }
-
-// A kelvmon started for one test and killed (with its process group) when the test ends.
-class RunningMon {
- public:
-  explicit RunningMon(const std::vector<std::string>& argv) : process(argv) {
-    if (process.WaitForStdoutLine(LISTENING, START_TIMEOUT_MILLIS, &listeningLine)) {
-      port = std::atoi(listeningLine.c_str() + LISTENING.size());
-    }
-  }
-  explicit RunningMon(const std::string& portText = "0")
-      : RunningMon(std::vector<std::string>{kelvmonPath(), portText}) {}
-
-  // kelvmon on a system-chosen port, behind a shell command that first limits its resources.
-  static std::vector<std::string> Limited(const std::string& limit) {
-    return {"sh", "-c", limit + " && exec \"$0\" 0", kelvmonPath()};
-  }
-
-  Subprocess process;
-  std::string listeningLine;
-  int port = 0;
-};
+const std::string LISTENING = MON_LISTENING;
 
 int lineCount(const std::string& text, const std::string& prefix) {
   std::istringstream lines(text);

@@ -1,0 +1,20 @@
+#include "mon/running_mon.h"
+
+#include <cstdlib>
+
+namespace kelv {
+
+std::string kelvmonPath() { return binaryPath("kelvmon"); }
+
+RunningMon::RunningMon(const std::vector<std::string>& argv) : process(argv) {
+  const std::string listening = MON_LISTENING;
+  if (process.WaitForStdoutLine(listening, MON_START_TIMEOUT_MILLIS, &listeningLine)) {
+    port = std::atoi(listeningLine.c_str() + listening.size());
+  }
+}
+
+std::vector<std::string> RunningMon::Limited(const std::string& limit) {
+  return {"sh", "-c", limit + " && exec \"$0\" 0", kelvmonPath()};
+}
+
+}  // namespace kelv
