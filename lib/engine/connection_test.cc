@@ -178,9 +178,14 @@ TEST(Connection, RefusedPortCountsOneConnectionAndOneErrorPerAttempt) {
   EXPECT_EQ(counts.verbose.find("Thinking for"), std::string::npos);
 }
 
+// The only target, with no address: every connect attempt fails before a socket is made.
+struct AddresslessTarget {
+  AddresslessTarget() { TargetUrl::List().front()->addresses = AddressList(); }
+  TargetListForTest targets{{"http://127.0.0.1:1/"}};
+};
+
 TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
-  TargetListForTest targets({"http://127.0.0.1:1/"});
-  TargetUrl::List().front()->addresses = AddressList();
+  AddresslessTarget target;
   auto thread = makeThread(2, true);
   thread->verbose = true;
   OutputCapture err(STDERR_FILENO);
@@ -205,8 +210,7 @@ TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
 
 // A connection its thread has removed would otherwise go on trying to connect for ever.
 TEST(Connection, RemovedConnectionStopsRetryingItsConnect) {
-  TargetListForTest targets({"http://127.0.0.1:1/"});
-  TargetUrl::List().front()->addresses = AddressList();
+  AddresslessTarget target;
   auto thread = makeThread(2);
   thread->verbose = true;
   OutputCapture err(STDERR_FILENO);
