@@ -196,6 +196,30 @@ TEST(KelvBadInput, ExtremeNumbersAreRefusedOrStillEndTheRun) {
   EXPECT_LT(reportFigure(negative.out, "Duration"), 1) << negative.out;
 }
 
+TEST(KelvBadInput, UrlsThatCannotBeUsedGiveOneLine) {
+  const std::string base = "http://127.0.0.1";
+  const std::string overlong = base + "/" + std::string(100 * 1024, 'a');
+  struct Case {
+    std::string url;
+    std::string err;  // the start of the one line
+  };
+  const Case cases[] = {
+      {overlong, "Invalid URL: " + overlong.substr(0, 200)},
+      {base + ":65536/", "Invalid URL: " + base + ":65536/"},
+      {base + ":-1/", "Invalid URL: " + base + ":-1/"},
+      {base + ":abc/", "Invalid URL: " + base + ":abc/"},
+      {base + ":99999999999/", "Invalid URL: " + base + ":99999999999/"},
+      // Control bytes are shown, not echoed: the message stays one line.
+      {base + "/a\nb", "Invalid URL: " + base + "/a\\x0ab\n"},
+      {base + "/a\rb", "Invalid URL: " + base + "/a\\x0db\n"},
+      {base + "/\x1b[2J\x7f", "Invalid URL: " + base + "/\\x1b[2J\\x7f\n"},
+      {base + "\x01/", "Invalid URL: " + base + "\\x01/\n"},
+  };
+  for (const Case& c : cases) {
+    expectOneLineRefusal(runKelv({"-1", c.url}), c.err, shown({c.url}));
+  }
+}
+
 TEST(KelvBadInput, UrlFilesOfBinaryBytesNulsAndHugeLines) {
   ScriptedServer server;
   ASSERT_TRUE(server.ok()) << server.Error();
