@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "absl/strings/str_split.h"
+#include "lib/engine/connection.h"
 #include "testing/scratch_dir.h"
 #include "testing/scripted_server.h"
 #include "testing/subprocess.h"
@@ -31,6 +32,8 @@ constexpr int RUN_TIMEOUT_MILLIS = 20000;
 constexpr int SERVED_TIMEOUT_MILLIS = 5000;
 constexpr char USAGE_START[] = "Usage: kelv [options] [URL | @file]\n";
 constexpr char USAGE_END[] = "You may omit the last two.\n\n";
+// A literal whose zone names no interface: it has no address, and no name server is asked.
+constexpr char ADDRESSLESS_URL[] = "http://[fe80::1%25nosuchif]:8080/";
 
 SubprocessResult runKelv(std::vector<std::string> args, int timeoutMillis = RUN_TIMEOUT_MILLIS) {
   args.insert(args.begin(), binaryPath("kelv"));
@@ -218,6 +221,19 @@ TEST(KelvBadInput, UrlsThatCannotBeUsedGiveOneLine) {
   for (const Case& c : cases) {
     expectOneLineRefusal(runKelv({"-1", c.url}), c.err, shown({c.url}));
   }
+}
+
+// A port where nothing can listen fails the one request of one-request mode at once. A host
+// without an address fails every connect: each is retried, but not for ever.
+TEST(KelvBadInput, UnreachableTargetsEndOneRequestMode) {
+  expectOutcome(runKelv({"-1", "http://127.0.0.1:0/"}), {0, 0, 1}, "port 0");
+  SubprocessResult addressless = runKelv({"-1", "-c", "2", "-K", "1", ADDRESSLESS_URL});
+  const int attempts = 2 * LAST_REQUEST_CONNECT_ATTEMPTS;
+  expectOutcome(addressless, {0, 0, attempts}, "no address");
+  EXPECT_EQ(reportFigure(addressless.out, "Connections opened"), 0);
+  std::string lines;
+  for (int i = 0; i < attempts; ++i) lines += "Error opening TCP connection: -1\n";
+  EXPECT_EQ(addressless.err, lines);
 }
 
 TEST(KelvBadInput, UrlFilesOfBinaryBytesNulsAndHugeLines) {
