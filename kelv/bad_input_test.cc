@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <random>
 #include <sstream>
@@ -348,6 +349,47 @@ TEST(KelvBadInput, OddResponsesAreCountedAndNeverStallTheRequest) {
       // Megabytes of 2^20 bytes: the head comes on top of the 64.
       EXPECT_GE(reportFigure(result.out, "Total bytes received"), 64.0) << context;
     }
+  }
+}
+
+// Monitors that answer with something other than a number, with more than one read takes,
+// or with half a reply and then silence. The run ends on time in each case.
+TEST(KelvBadInput, MonitorRepliesThatAreWrongOrNeverComeDoNotStallTheRun) {
+  ScriptedServer target;
+  ASSERT_TRUE(target.ok()) << target.Error();
+  const std::string readError =
+      "Error reading from monitoring server: " + std::to_string(EAGAIN) + "\n";
+  struct Case {
+    std::string behaviour;
+    int after;
+    std::string reply;
+    std::string err;
+    std::string reportLine;
+  };
+  const Case cases[] = {
+      {"line-reply", 0, "garbage\n", "", "Remote CPU max:       0%\n"},
+      {"line-reply", 0, "0.5" + std::string(200, ' ') + "\n", "", "Remote CPU max:       50%\n"},
+      {"line-silent", 1, "0.", readError, "Remote CPU max:       0%\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServerOptions options;
+    options.behaviour = c.behaviour;
+    options.after = c.after;
+    options.body = c.reply;
+    ScriptedServer monitor(options);
+    ASSERT_TRUE(monitor.ok()) << monitor.Error();
+    const std::string context = c.behaviour + " " + shown({c.reply});
+    // The silent monitor's own idle timeout is longer than the run is given here.
+    SubprocessResult result =
+        runKelv({"-d", "1", "-M", "127.0.0.1:" + std::to_string(monitor.Port()), target.Url()});
+    ASSERT_TRUE(result.finished) << context << ": " << result.error;
+    EXPECT_EQ(result.exitStatus, 0) << context;
+    EXPECT_EQ(result.err, c.err) << context;
+    EXPECT_NE(result.out.find(c.reportLine), std::string::npos) << context << "\n" << result.out;
+    EXPECT_GT(reportFigure(result.out, "Successful requests"), 0) << context;
+    const std::vector<std::string> received = monitor.Received();
+    ASSERT_EQ(received.size(), 1u) << context;
+    EXPECT_TRUE(received[0].starts_with("cpu\ncpu\n")) << context << ": " << received[0];
   }
 }
 
