@@ -2,10 +2,12 @@
 // command line, URLs, URL files, body files, responses and monitor replies. Each ends in a
 // clear message or in a report, never in a crash or a hang.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
@@ -314,6 +316,18 @@ TEST(KelvBadInput, BodyFilesAreSentWhole) {
     const bool announced = head.find("\r\nContent-Length: " + std::to_string(body.size()) +
                                      "\r\n") != std::string::npos;
     EXPECT_EQ(announced, !body.empty()) << head;
+  }
+}
+
+// Only a regular file has an end to read to: a device (/dev/zero would never end) and a FIFO
+// (whose opening waits for a writer) are refused before they are opened.
+TEST(KelvBadInput, BodyFilesThatAreNotRegularFilesAreRefused) {
+  ScratchDir dir;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  for (const std::string& path : {std::string("/dev/null"), fifo}) {
+    expectOneLineRefusal(runKelv({"-1", "-f", path, "http://127.0.0.1:1/"}),
+                         "Cannot read input file " + path + "\n", path);
   }
 }
 
