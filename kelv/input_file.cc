@@ -1,5 +1,7 @@
 #include "kelv/input_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 
@@ -11,6 +13,13 @@ constexpr size_t READ_CHUNK_SIZE = 64 * 1024;
 }  // namespace
 
 int readInputFile(const std::string& path, std::string& body) {
+  // Only a regular file has an end: a device such as /dev/zero would be read until memory
+  // runs out, and opening a FIFO waits for a writer that may never come.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    std::fprintf(stderr, "Cannot read input file %s\n", path.c_str());
+    return INPUT_FILE_UNREADABLE;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "Cannot open input file %s\n", path.c_str());

@@ -28,6 +28,7 @@ std::vector<std::string> commandLine(const ScriptedServerOptions& options,
                                    "--after", std::to_string(options.after),
                                    "--pause", std::to_string(options.pauseMillis),
                                    "--body", options.body,
+                                   "--size", std::to_string(options.size),
                                    "--record", dir.File("record"),
                                    "--stats", dir.File("stats"),
                                    "--lifetime", std::to_string(options.lifetimeSeconds)};

@@ -17,6 +17,7 @@ struct ScriptedServerOptions {
   int after = 0;          // requests per connection answered "ok" before the behaviour applies
   int pauseMillis = 100;  // between the pieces of "split"
   std::string body = "ok";
+  int size = 1 << 20;  // of the big-header line and the big-body and big-chunked bodies
   bool ipv6 = false;
   std::string certFile;  // with keyFile: serve TLS
   std::string keyFile;

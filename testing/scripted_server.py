@@ -8,7 +8,7 @@ seconds, and at once on SIGTERM or SIGINT.
 
 Usage:
   scripted_server.py [--ipv6] [--behaviour NAME] [--after N] [--pause MS] [--body TEXT]
-                     [--record FILE] [--stats FILE] [--tls CERT KEY] [--tls-drop]
+                     [--size BYTES] [--record FILE] [--stats FILE] [--tls CERT KEY] [--tls-drop]
                      [--lifetime SECONDS] [--max-connections N]
 
 Standard output:
@@ -29,11 +29,22 @@ Standard output:
   reset            the connection is reset (SO_LINGER 0, then close: the peer gets an RST)
   upgrade          "HTTP/1.1 101 Switching Protocols" (Connection: Upgrade) followed at once by
                    the body as bytes of the new protocol; the connection stays open
+  big-header       the ok response with one extra header line of --size bytes; stays open
+  big-body         200 with a Content-Length body of --size bytes; stays open
+  big-chunked      200 with a chunked body of --size bytes in 64 KiB chunks; stays open
+  bad-chunk        200 announcing a chunked body whose first chunk size is not hexadecimal
+  no-status-line   header lines and the body without a status line before them
+  line-reply       not HTTP: every LF-ended line received is one request, answered with the
+                   body's bytes as they are (no line end added); the connection stays open
+  line-silent      as line-reply, but lines are never answered (--after N: the first N are)
 Requests with the method HEAD get the answer's head alone (Content-Length as for the body).
 --after N          the first N requests of every connection get the ok answer, the behaviour
                    applies from request N+1 on (default 0)
 --pause MS         pause between the pieces of a split answer (default 100)
---body TEXT        body of the ok, notfound and split answers (default "ok")
+--body TEXT        body of the ok, notfound and split answers, and the reply of the line
+                   behaviours (default "ok")
+--size BYTES       size of the big-header line and of the big-body and big-chunked bodies
+                   (default 1048576)
 --record FILE      every chunk of bytes received is appended to FILE as one block:
                        "=== connection <c> bytes <n>\n" followed by the n raw bytes and "\n"
                    where <c> numbers the connections from 0 in accept order
@@ -58,6 +69,8 @@ import time
 
 GARBAGE = b"this is not HTTP at all\r\n\r\n"
 UPGRADE = b"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: echo\r\n\r\n"
+BAD_CHUNK = b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nok\r\n0\r\n\r\n"
+PIECE_SIZE = 64 * 1024
 HEADER_LIMIT = 64 * 1024
 SOCKET_TIMEOUT = 30.0
 
@@ -146,12 +159,14 @@ class Connection:
 
     def serve(self):
         answered = 0
+        lines = self.server.args.behaviour.startswith("line-")
+        first = "line-reply" if lines else "ok"
         while not self.server.stopping.is_set():
-            request = self.read_request()
+            request = self.read_line() if lines else self.read_request()
             if request is None:
                 return
             self.server.counts.add_request()
-            behaviour = "ok" if answered < self.server.args.after else self.server.args.behaviour
+            behaviour = first if answered < self.server.args.after else self.server.args.behaviour
             answered += 1
             if not self.answer(behaviour, request):
                 return
@@ -181,6 +196,18 @@ class Connection:
         self.pending = rest[length:]
         return head
 
+    def read_line(self):
+        """Reads one LF-ended line; None when the peer is gone."""
+        while b"\n" not in self.pending:
+            if len(self.pending) > HEADER_LIMIT:
+                return None
+            data = self.receive()
+            if not data:
+                return None
+            self.pending += data
+        line, _, self.pending = self.pending.partition(b"\n")
+        return line
+
     def answer(self, behaviour, head):
         """Sends the answer; False when the connection is to end."""
         body = self.server.args.body.encode()
@@ -202,6 +229,26 @@ class Connection:
             return False
         elif behaviour == "upgrade":
             self.sock.sendall(UPGRADE + body)
+        elif behaviour == "big-header":
+            filler = b"X-Filler: " + b"h" * self.server.args.size + b"\r\n"
+            self.sock.sendall(response(200, b"OK", body, filler, shown=shown))
+        elif behaviour == "big-body":
+            self.sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n"
+                              % self.server.args.size)
+            if shown:
+                self.send_pieces(lambda piece: piece)
+        elif behaviour == "big-chunked":
+            self.sock.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+            self.send_pieces(lambda piece: b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.sock.sendall(b"0\r\n\r\n")
+        elif behaviour == "bad-chunk":
+            self.sock.sendall(BAD_CHUNK)
+        elif behaviour == "no-status-line":
+            self.sock.sendall(b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+        elif behaviour == "line-reply":
+            self.sock.sendall(body)
+        elif behaviour == "line-silent":
+            pass
         elif behaviour == "split":
             self.send_split(response(200, b"OK", body, shown=shown))
         elif behaviour == "close-no-answer":
@@ -223,6 +270,14 @@ class Connection:
             if i:
                 time.sleep(self.server.args.pause / 1000.0)
             self.sock.sendall(piece)
+
+    def send_pieces(self, frame):
+        """Sends --size bytes of body in pieces of PIECE_SIZE, each passed through frame."""
+        left = self.server.args.size
+        piece = b"b" * PIECE_SIZE
+        while left > 0:
+            self.sock.sendall(frame(piece[:left]))
+            left -= PIECE_SIZE
 
     def wait_for_peer(self):
         """Never answers: keeps reading (and recording) until the peer or the server ends."""
@@ -312,10 +367,12 @@ def parse_args():
     parser.add_argument("--ipv6", action="store_true")
     parser.add_argument("--behaviour", default="ok", choices=[
         "ok", "notfound", "close", "http10", "eof-body", "split", "close-no-answer",
-        "garbage", "hang", "reset", "upgrade"])
+        "garbage", "hang", "reset", "upgrade", "big-header", "big-body", "big-chunked",
+        "bad-chunk", "no-status-line", "line-reply", "line-silent"])
     parser.add_argument("--after", type=int, default=0)
     parser.add_argument("--pause", type=int, default=100)
     parser.add_argument("--body", default="ok")
+    parser.add_argument("--size", type=int, default=1024 * 1024)
     parser.add_argument("--record", default="")
     parser.add_argument("--stats", default="")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))

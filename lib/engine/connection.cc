@@ -85,8 +85,12 @@ void Connection::SendRequest() {
     if (result != PHASE_OK) {
       std::fprintf(stderr, "Error opening TCP connection: %d\n", result);
       recordSocketError();
-      // A connection its thread has removed stops here instead of retrying for ever.
-      if (!keepRunning) {
+      ++failedConnects;
+      // A connection its thread has removed stops here instead of retrying for ever, and so
+      // does one whose thread will not send another request, after a bounded number of
+      // attempts: a host without an address would otherwise keep that loop alive for ever.
+      if (!keepRunning ||
+          (thread->keepRunning == 0 && failedConnects >= LAST_REQUEST_CONNECT_ATTEMPTS)) {
         verbosef(thread->verbose, "Connection %i closed and done\n", index);
         BecomeDone();
         return;
@@ -94,6 +98,7 @@ void Connection::SendRequest() {
       StartThink(CONNECT_RETRY_DELAY);
       return;
     }
+    failedConnects = 0;
     recordConnectionOpened();
   }
   BuildRequest();

@@ -19,6 +19,9 @@ class TargetUrl;
 constexpr size_t READ_BUFFER_SIZE = 8192;
 // Pause before a failed connect is tried again.
 constexpr double CONNECT_RETRY_DELAY = 0.25;
+// Connect attempts in a row after which a thread that sends one request per connection (or
+// is stopping) gives that request up: five seconds of retries.
+constexpr int LAST_REQUEST_CONNECT_ATTEMPTS = 20;
 
 // Results of Connect and of the phase ends (WriteDone, ReadDone).
 constexpr int PHASE_OK = 0;
@@ -104,6 +107,7 @@ class Connection {
   http_parser parser{};
   bool responseDone = false;
   bool needsConnect = false;
+  int failedConnects = 0;  // in a row
   int64_t startTime = 0;
 };
 

@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,9 @@ namespace {
 
 // Replies are a few bytes; one read of this size takes a whole one.
 constexpr size_t REPLY_BUFFER_SIZE = 64;
+// A monitor answers at once; one that has not answered after a progress tick's time never
+// will, and waiting longer would stall the whole run.
+constexpr int REPLY_TIMEOUT_SECONDS = 5;
 
 // One whole line, written with a single call so that it cannot interleave.
 void errorLine(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stderr); }
@@ -55,7 +59,13 @@ void connectTo(const addrinfo& address, const std::string& host, uint16_t port,
   int error = errno;
   if (descriptor >= 0) {
     reinterpret_cast<sockaddr_in*>(address.ai_addr)->sin_port = htons(port);
-    if (::connect(descriptor, address.ai_addr, address.ai_addrlen) == 0) return;
+    if (::connect(descriptor, address.ai_addr, address.ai_addrlen) == 0) {
+      // A reply that does not come in time fails the query like a read error (EAGAIN).
+      const timeval timeout{REPLY_TIMEOUT_SECONDS, 0};
+      static_cast<void>(
+          ::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout));
+      return;
+    }
     error = errno;
     closeDescriptor(descriptor);
   }

@@ -14,6 +14,24 @@ constexpr uint16_t HTTPS_DEFAULT_PORT = 443;
 // wrong fields, so it is refused instead.
 constexpr size_t MAX_URL_LENGTH = std::numeric_limits<uint16_t>::max();
 
+// A refused URL is echoed on standard error: control bytes are shown as \xNN, so that the
+// message stays on one line and cannot drive the terminal.
+std::string printable(std::string_view text) {
+  static constexpr char HEX_DIGITS[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const unsigned char byte : text) {
+    if (byte >= 0x20 && byte != 0x7f) {
+      shown += static_cast<char>(byte);
+      continue;
+    }
+    shown += "\\x";
+    shown += HEX_DIGITS[byte >> 4];
+    shown += HEX_DIGITS[byte & 0x0f];
+  }
+  return shown;
+}
+
 bool hasField(const http_parser_url& parts, http_parser_url_fields field) {
   return (parts.field_set & (1u << field)) != 0;
 }
@@ -43,7 +61,7 @@ std::string hostHeaderOf(const std::string& host, uint16_t port, bool isSsl) {
 
 Status TargetUrl::Parse(std::string_view url) {
   http_parser_url parts;
-  if (!splitUrl(url, &parts)) return Status(StatusCode::INVALID_URL, std::string(url));
+  if (!splitUrl(url, &parts)) return Status(StatusCode::INVALID_URL, printable(url));
   const std::string_view scheme = fieldOf(url, parts, UF_SCHEMA);
   if (scheme == "http") {
     isSsl = false;
