@@ -257,9 +257,11 @@ TEST(KelvBadInput, UrlFilesOfBinaryBytesNulsAndHugeLines) {
       {"binary", binary, "Error opening URL file: Invalid URL: x"},
       {"leading-nul", std::string(1, '\0') + good, "Error opening URL file: Invalid URL\n"},
       {"huge-first-line", "http://127.0.0.1/" + std::string(20000, 'h') + "\n" + good,
-       "No URLs in URL file \"" + dir.File("huge-first-line") + "\"\n"},
+       "Error opening URL file: Invalid URL: line of 8192 or more characters in " +
+           dir.File("huge-first-line") + "\n"},
       {"all-huge", std::string(100000, 'h'),
-       "No URLs in URL file \"" + dir.File("all-huge") + "\"\n"},
+       "Error opening URL file: Invalid URL: line of 8192 or more characters in " +
+           dir.File("all-huge") + "\n"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(dir.WriteFile(c.name, c.content));

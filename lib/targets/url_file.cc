@@ -1,6 +1,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "absl/strings/str_cat.h"
 #include "lib/targets/target_url.h"
 #include "lib/util/line_buffer.h"
 
@@ -12,8 +13,8 @@ constexpr int URL_FILE_BUFFER_SIZE = 8192;
 
 }  // namespace
 
-// Reads the file in blocks of the buffer's free space. A line longer than the buffer
-// leaves no room for the next read, so loading ends there with what came before it.
+// Reads the file in blocks of the buffer's free space. A line that fills the whole buffer
+// is refused: ending the load there would drop the rest of the file unseen.
 Status TargetUrl::LoadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (in.fail()) return Status(StatusCode::IO_ERROR, path);
@@ -25,7 +26,10 @@ Status TargetUrl::LoadFile(const std::string& path) {
       Status status = Add(buffer.Line());
       if (!status.ok()) return status;
     }
-    static_cast<void>(buffer.Compact());  // a full buffer shows as a read of nothing
+    if (!buffer.Compact()) {
+      return Status(StatusCode::INVALID_URL, absl::StrCat("line of ", URL_FILE_BUFFER_SIZE,
+                                                          " or more characters in ", path));
+    }
   }
   // A read error (a directory, say) must not pass for the end of the file.
   if (in.bad()) return Status(StatusCode::IO_ERROR, path);

@@ -135,10 +135,14 @@ TEST(TargetUrl, LoadFileReadsLinesOfUpTo8191Characters) {
   EXPECT_EQ(second.paths[1].size(), BUFFER_SIZE - URL_BASE.size());
 }
 
-TEST(TargetUrl, LoadFileStopsSilentlyAtALineOf8192Characters) {
+// Stopping there would drop the URLs after it without a word.
+TEST(TargetUrl, LoadFileRefusesALineOf8192Characters) {
   const std::string tooLong = urlOfLength(BUFFER_SIZE, 'L');
   const Loaded loaded = loadText(URL_BASE + "a\n" + tooLong + "\n" + URL_BASE + "b\n");
-  EXPECT_TRUE(loaded.status.ok());
+  EXPECT_EQ(loaded.status.code, StatusCode::INVALID_URL);
+  EXPECT_NE(loaded.status.ToString().find("line of 8192 or more characters in "),
+            std::string::npos)
+      << loaded.status;
   EXPECT_EQ(loaded.paths, (Paths{"/a"}));
 }
 
