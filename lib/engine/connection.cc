@@ -58,7 +58,7 @@ Connection::Connection(int connIndex, IOThread* owner)
     : index(connIndex),
       thread(owner),
       headRequests(owner->method == "HEAD"),
-      readBuf(new char[READ_BUFFER_SIZE]) {
+      readBuf(READ_BUFFER_SIZE) {
   ioWatcher.data = this;
   thinkTimer.data = this;
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "lib/engine/page_buffer.h"
 #include "lib/transport/io_result.h"
 #include "lib/transport/socket.h"
 
@@ -83,7 +84,9 @@ class Connection {
   // socket needs; the two lines are the phase's "would block" texts.
   void FollowDirection(IoStatus need, int phaseDirection, const char* needsReadLine,
                        const char* needsWriteLine, bool announceSwitch);
-  int ParseReceived(size_t count);
+  // Parses the bytes now held at `data` (the thread's shared buffer or readBuf) and keeps
+  // what the parser leaves in readBuf.
+  int ParseReceived(const char* data, size_t count);
   void FinishClose();
   void BecomeDone();
 
@@ -102,7 +105,9 @@ class Connection {
   std::string requestText;
   std::string sendBuf;
   size_t sendPos = 0;
-  std::unique_ptr<char[]> readBuf;
+  // Holds only what the parser left unconsumed; reads go to the thread's shared buffer
+  // while it is empty, so that its pages are seldom touched.
+  PageBuffer readBuf;
   size_t readLen = 0;
   http_parser parser{};
   bool responseDone = false;

@@ -48,8 +48,11 @@ int Connection::ReadReady(int events) {
     ReadDone(PHASE_PARSE_ERROR);
     return STEP_FAILED;
   }
+  // With nothing left over the bytes land in the thread's buffer, which every connection
+  // of the thread shares and which stays in the cache.
+  char* data = readLen == 0 ? thread->readScratch.get() : readBuf.get();
   size_t count = 0;
-  IoResult result = socket->Read(readBuf.get() + readLen, READ_BUFFER_SIZE - readLen, &count);
+  IoResult result = socket->Read(data + readLen, READ_BUFFER_SIZE - readLen, &count);
   if (!result.status.ok()) {
     if (thread->verbose) {
       verbosef(true, "Error reading from socket: %s\n", result.status.ToString().c_str());
@@ -60,7 +63,7 @@ int Connection::ReadReady(int events) {
   }
   switch (result.ioStatus) {
     case IoStatus::OK:
-      return ParseReceived(count);
+      return ParseReceived(data, count);
     case IoStatus::END_OF_STREAM:
       verbosef(thread->verbose, "EOF. Done = %i\n", responseDone ? 1 : 0);
       StopIo();
@@ -77,12 +80,12 @@ int Connection::ReadReady(int events) {
 
 // count 0 on a plain socket is the end of the stream; handing the parser zero bytes tells it
 // so, which completes a body that runs to the end of the stream and fails a cut-off one.
-int Connection::ParseReceived(size_t count) {
+int Connection::ParseReceived(const char* data, size_t count) {
   verbosef(thread->verbose, "Successfully read %zu bytes\n", count);
   thread->RecordRead(count);
   size_t length = readLen + count;
-  if (thread->verbose) writeRaw(readBuf.get(), length);
-  size_t parsed = http_parser_execute(&parser, &parserSettings, readBuf.get(), length);
+  if (thread->verbose) writeRaw(data, length);
+  size_t parsed = http_parser_execute(&parser, &parserSettings, data, length);
   verbosef(thread->verbose, "Parsed %zu\n", parsed);
   if (HTTP_PARSER_ERRNO(&parser) != HPE_OK) {
     verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(HTTP_PARSER_ERRNO(&parser)));
@@ -91,7 +94,7 @@ int Connection::ParseReceived(size_t count) {
     return STEP_FAILED;
   }
   readLen = length - parsed;
-  if (readLen > 0) std::memmove(readBuf.get(), readBuf.get() + parsed, readLen);
+  if (readLen > 0) std::memmove(readBuf.get(), data + parsed, readLen);
   if (responseDone) {
     StopIo();
     ReadDone(PHASE_OK);

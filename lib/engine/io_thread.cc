@@ -33,7 +33,7 @@ void sweepCallback(struct ev_loop*, ev_timer* timer, int) {
 
 }  // namespace
 
-IOThread::IOThread() {
+IOThread::IOThread() : readScratch(new char[READ_BUFFER_SIZE]) {
   randomInit(randomState);
   counters.store(new RequestCounters());
 }

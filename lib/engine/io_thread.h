@@ -112,6 +112,9 @@ class IOThread {
 
   std::vector<std::unique_ptr<Connection>> connections;
   std::vector<std::unique_ptr<Connection>> retiring;
+  // Where the connections read while they hold no unconsumed bytes: one loop runs them one
+  // at a time, and each parses what it read before it returns.
+  std::unique_ptr<char[]> readScratch;
   std::thread thread;
   LoopPtr ownedLoop;  // `loop` is its plain alias, null while no loop exists
   ev_async wakeup{};

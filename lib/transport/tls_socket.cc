@@ -87,6 +87,11 @@ Status TLSSocket::Connect(const sockaddr_storage& address, std::string_view host
   if (!ssl) return tlsFailure(0, 0);
   const int attached = SSL_set_fd(ssl.get(), fd);
   if (attached != 1) return tlsFailure(static_cast<unsigned long>(attached), 0);
+  // Without read-ahead every record costs two read(2) calls, its header and then its body.
+  // Safe with a watcher on the socket: a read phase goes on until OpenSSL wants more or the
+  // response is complete, and nothing the server sends after a response is read before the
+  // next one is due.
+  SSL_set_read_ahead(ssl.get(), 1);
   const std::string name(host);
   const long named = SSL_set_tlsext_host_name(ssl.get(), name.c_str());
   if (named != 1) return tlsFailure(static_cast<unsigned long>(named), 0);
