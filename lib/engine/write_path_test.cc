@@ -3,7 +3,6 @@
 // when other connections of the thread have read in between.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -24,9 +23,7 @@ TEST(ReadPath, BytesLeftByTheParserLeadTheNextRead) {
   TargetListForTest targets({server.Url()});
   auto thread = makeThread(3);
   thread->verbose = true;
-  OutputCapture out(STDOUT_FILENO);
-  runUntilServed(*thread, server, 6);
-  std::string verbose = out.Finish();
+  const std::string verbose = runUntilServed(*thread, server, 6).verbose;
   server.Stop();
   const std::string head = "HTTP/1.1 101 Switching Protocols\r\n";
   // Each connection: its first read ends in the leftover, its second starts with it.
