@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -22,14 +21,6 @@
 
 namespace kelv {
 namespace {
-
-// A peer that resets a connection must not end a test run.
-class IgnoreSigpipe : public testing::Environment {
- public:
-  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
-};
-const testing::Environment* const IGNORE_SIGPIPE =
-    testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
 
 constexpr int RUN_TIMEOUT_MILLIS = 20000;
 constexpr int SERVED_TIMEOUT_MILLIS = 5000;

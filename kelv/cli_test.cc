@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,14 +19,6 @@
 
 namespace kelv {
 namespace {
-
-// A peer that resets a connection must not end a test run.
-class IgnoreSigpipe : public testing::Environment {
- public:
-  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
-};
-const testing::Environment* const IGNORE_SIGPIPE =
-    testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
 
 constexpr int RUN_TIMEOUT_MILLIS = 20000;
 // Never contacted: every case here ends before the first connection.

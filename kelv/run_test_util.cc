@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <iterator>
 
 #include "absl/strings/numbers.h"
@@ -10,6 +11,14 @@
 
 namespace kelv {
 namespace {
+
+// For every test of the program: a peer that resets a connection must not end a test run.
+class IgnoreSigpipe : public testing::Environment {
+ public:
+  void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+};
+const testing::Environment* const IGNORE_SIGPIPE =
+    testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
 
 const char* const HEAD_SHAPES[] = {
     "Duration:             {f3} seconds",

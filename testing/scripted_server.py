@@ -179,13 +179,8 @@ class Connection:
 
     def read_request(self):
         """Reads one request head and its Content-Length body; None when the peer is gone."""
-        while b"\r\n\r\n" not in self.pending:
-            if len(self.pending) > HEADER_LIMIT:
-                return None
-            data = self.receive()
-            if not data:
-                return None
-            self.pending += data
+        if not self.read_until(b"\r\n\r\n"):
+            return None
         head, _, rest = self.pending.partition(b"\r\n\r\n")
         length = content_length(head)
         while len(rest) < length:
@@ -198,15 +193,22 @@ class Connection:
 
     def read_line(self):
         """Reads one LF-ended line; None when the peer is gone."""
-        while b"\n" not in self.pending:
-            if len(self.pending) > HEADER_LIMIT:
-                return None
-            data = self.receive()
-            if not data:
-                return None
-            self.pending += data
+        if not self.read_until(b"\n"):
+            return None
         line, _, self.pending = self.pending.partition(b"\n")
         return line
+
+    def read_until(self, marker):
+        """Receives until the pending bytes hold the marker; False when the peer is gone or
+        more than HEADER_LIMIT bytes came without it."""
+        while marker not in self.pending:
+            if len(self.pending) > HEADER_LIMIT:
+                return False
+            data = self.receive()
+            if not data:
+                return False
+            self.pending += data
+        return True
 
     def answer(self, behaviour, head):
         """Sends the answer; False when the connection is to end."""
