@@ -396,10 +396,7 @@ TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {
 // server, and this side's shutdown.
 TEST(Connection, TlsRequestsRunThroughTheFullClosePath) {
   TestCertificates certs = makeTestCertificates();
-  ScriptedServerOptions options = scripted("close");
-  options.certFile = certs.serverCert;
-  options.keyFile = certs.serverKey;
-  ScriptedTarget target(options);
+  ScriptedTarget target(scriptedTls(certs, "close"));
   ASSERT_TRUE(target.Started());
   auto thread = makeThread(2);
   thread->verbose = true;
@@ -431,10 +428,8 @@ TEST(Connection, TlsStreamEndingEarlyCountsAsSocketError) {
                         {"close-no-answer", false, "EOF. Done = 0\nError on read: -2\n"},
                         {"close-no-answer", true, "Error on read: -3\n"}};
   for (const Case& c : cases) {
-    ScriptedServerOptions options = scripted(c.behaviour, 1);
+    ScriptedServerOptions options = scriptedTls(certs, c.behaviour, 1);
     options.tlsDrop = c.drop;
-    options.certFile = certs.serverCert;
-    options.keyFile = certs.serverKey;
     ScriptedTarget target(options);
     ASSERT_TRUE(target.Started());
     auto thread = makeThread(1);

@@ -77,6 +77,14 @@ ScriptedServerOptions scripted(const std::string& behaviour, int after) {
   return options;
 }
 
+ScriptedServerOptions scriptedTls(const TestCertificates& certs, const std::string& behaviour,
+                                  int after) {
+  ScriptedServerOptions options = scripted(behaviour, after);
+  options.certFile = certs.serverCert;
+  options.keyFile = certs.serverKey;
+  return options;
+}
+
 ScriptedTarget::ScriptedTarget(const ScriptedServerOptions& options, const std::string& path)
     : server(options), targets({server.Url(path)}) {}
 

@@ -10,6 +10,7 @@
 #include "lib/engine/io_thread.h"
 #include "lib/reporting/request_counters.h"
 #include "testing/scripted_server.h"
+#include "testing/test_certs.h"
 
 // Support for the engine's tests: real I/O threads against real loopback servers.
 
@@ -26,6 +27,9 @@ class TargetListForTest {
 
 // Options of a scripted server with that behaviour after `after` plain answers.
 ScriptedServerOptions scripted(const std::string& behaviour, int after = 0);
+// The same, served over TLS with the test certificates' server chain.
+ScriptedServerOptions scriptedTls(const TestCertificates& certs, const std::string& behaviour,
+                                  int after = 0);
 
 // A scripted server for one test, or one case of a loop, as the only target (at the path).
 struct ScriptedTarget {
