@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lib/util/status.h"
+
+namespace kelv {
+
+// The report page of a result: one self-contained HTML file (style sheet, scripts and data
+// inline; it fetches nothing) that draws the result given as its JSON text. Every "<" of that
+// text is written as \u003c, which JSON reads back as the same character and which no string
+// of a result can turn into the end of the script element that holds it.
+std::string htmlReportPage(std::string_view resultJson);
+
+// Writes the page to path, replacing any file there; the system's reason when it cannot.
+Status writeHtmlReport(const std::string& path, std::string_view resultJson);
+
+}  // namespace kelv
