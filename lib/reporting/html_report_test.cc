@@ -1,0 +1,118 @@
+// The report page in a real browser (headless Chromium), fed with results of every kind: a
+// single run, a merged one, rate mode, a run with errors and an empty one.
+#include "lib/reporting/html_report.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "absl/strings/match.h"
+#include "testing/report_browser.h"
+#include "testing/scratch_dir.h"
+#include "testing/subprocess.h"
+
+namespace kelv {
+namespace {
+
+constexpr char MILLISECONDS[] = " milliseconds";
+
+// The page of a result file of testing/results, as the browser found it.
+PageFindings renderResult(const ScratchDir& dir, const std::string& name) {
+  const std::string json = readWholeFile(sourcePath("testing/results/" + name + ".json"));
+  EXPECT_NE(json, "") << name;
+  const std::string page = dir.File(name + ".html");
+  EXPECT_TRUE(writeHtmlReport(page, json).ok());
+  std::vector<PageFindings> found = inspectReportPages({page}, dir.Path());
+  return found.empty() ? PageFindings() : found.front();
+}
+
+// The spectrum, drawn from the histogram's buckets, says what the report's figures say.
+void expectSpectrumAgrees(const PageFindings& page) {
+  SCOPED_TRACE(page.path);
+  const std::string table = "summary-latency";
+  for (const char* p : {"50", "90", "99"}) {
+    EXPECT_EQ(page.Cell("spectrum-values", std::string(p) + " %") + MILLISECONDS,
+              page.Cell(table, std::string(p) + "% latency"));
+  }
+  EXPECT_EQ(page.Cell("spectrum-values", "100 % (maximum)") + MILLISECONDS,
+            page.Cell(table, "Maximum latency"));
+}
+
+TEST(HtmlReport, SingleRunDrawsEveryChartOffline) {
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderResult(dir, "single");
+  expectDrawnOffline(page);
+  expectEveryChartDrawn(page);
+  expectSpectrumAgrees(page);
+  EXPECT_EQ(page.Cell("summary-requests", "Successful requests"), "1500000");
+  EXPECT_EQ(page.Cell("summary-host", "Remote process"), "nginx");
+  EXPECT_EQ(page.charts.at("throughput").paths, 2);  // successful and errors
+  EXPECT_EQ(page.charts.at("latency").paths, 4);     // 50 %, 90 %, 99 % and maximum
+  EXPECT_TRUE(page.notices.empty());
+}
+
+TEST(HtmlReport, MergedRunsGetASeriesEachAndTheirSum) {
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderResult(dir, "merged");
+  expectDrawnOffline(page);
+  expectEveryChartDrawn(page);
+  expectSpectrumAgrees(page);
+  EXPECT_EQ(page.charts.at("throughput").paths, 6);  // two runs and the sum, twice
+  EXPECT_TRUE(absl::StrContains(page.charts.at("throughput").hover, "all runs successful"))
+      << page.charts.at("throughput").hover;
+  EXPECT_EQ(page.charts.at("latency").paths, 8);
+  EXPECT_EQ(page.tables.at("summary-merged").size(), 2u);
+  EXPECT_EQ(page.title, "kelv report: 2 runs merged");
+}
+
+TEST(HtmlReport, RateModeDrawsTheServiceTimeBesideTheCorrectedLatency) {
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderResult(dir, "rate");
+  expectDrawnOffline(page);
+  expectEveryChartDrawn(page);
+  expectSpectrumAgrees(page);
+  EXPECT_EQ(page.charts.at("spectrum").paths, 2);
+  EXPECT_EQ(page.charts.at("latency").paths, 6);
+  EXPECT_EQ(page.Cell("summary-service-time", "99%"),
+            page.Cell("spectrum-values", "99 %", 2) + MILLISECONDS);
+  EXPECT_EQ(page.Cell("summary-rate", "Unsent at end"), "3");
+}
+
+// The run's name holds markup meant to end the data's script element and run a script of its
+// own; the page must show it as text.
+TEST(HtmlReport, ErrorsAreShownAndNoStringEndsTheData) {
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderResult(dir, "errors");
+  expectDrawnOffline(page);
+  expectEveryChartDrawn(page);
+  const std::string name = "</script><script>document.title='x'</script><!--<script>";
+  EXPECT_EQ(page.Cell("summary-settings", "Name"), name);
+  EXPECT_TRUE(absl::StrContains(page.title, name)) << page.title;
+  EXPECT_EQ(page.Cell("summary-errors", "timeout"), "20");
+  EXPECT_EQ(page.Cell("summary-errors", "reset"), "5");
+  EXPECT_EQ(page.Cell("summary-errors", "parse"), "1");
+  EXPECT_EQ(page.tables.at("summary-errors").size(), 3u);  // the kinds that occurred
+  EXPECT_EQ(page.Cell("summary-status-codes", "404"), "60");
+  EXPECT_EQ(page.Cell("summary-status-codes", "503"), "40");
+  EXPECT_TRUE(page.notices.count("errors"));
+}
+
+TEST(HtmlReport, AnEmptyRunGivesAPageThatSaysSo) {
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderResult(dir, "empty");
+  expectDrawnOffline(page);
+  EXPECT_TRUE(page.notices.count("empty"));
+  for (const auto& [id, chart] : page.charts) EXPECT_EQ(chart.points, 0) << id;
+  EXPECT_EQ(page.Cell("summary-requests", "Attempted requests"), "0");
+}
+
+TEST(HtmlReport, AFileThatCannotBeWrittenGivesTheSystemsReason) {
+  ScratchDir dir("kelv-html");
+  const Status status = writeHtmlReport(dir.File("no-such-directory/page.html"), "{}");
+  EXPECT_EQ(status.code, StatusCode::IO_ERROR);
+  EXPECT_EQ(status.message, errnoText(ENOENT));
+}
+
+}  // namespace
+}  // namespace kelv
