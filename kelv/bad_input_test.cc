@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "absl/strings/str_split.h"
+#include "absl/strings/strip.h"
+#include "kelv/output_shape.h"
 #include "lib/engine/connection.h"
 #include "testing/scratch_dir.h"
 #include "testing/scripted_server.h"
@@ -225,9 +227,19 @@ TEST(KelvBadInput, UnreachableTargetsEndOneRequestMode) {
   const int attempts = 2 * LAST_REQUEST_CONNECT_ATTEMPTS;
   expectOutcome(addressless, {0, 0, attempts}, "no address");
   EXPECT_EQ(reportFigure(addressless.out, "Connections opened"), 0);
-  std::string lines;
-  for (int i = 0; i < attempts; ++i) lines += "Error opening TCP connection: -1\n";
-  EXPECT_EQ(addressless.err, lines);
+  EXPECT_EQ(reportFigure(addressless.out, "  no address"), attempts);
+  // Every attempt with the resolver's reason, and the first of the kind once more.
+  int attemptLines = 0, firstLines = 0;
+  const std::vector<std::string> errLines =
+      absl::StrSplit(absl::StripSuffix(addressless.err, "\n"), '\n');
+  for (const std::string& line : errLines) {
+    attemptLines += line.starts_with("Error opening TCP connection: no address: ") ? 1 : 0;
+    firstLines += matchShape(line, "kelv: [{*}]:8080: no address: {*} (further errors of this "
+                                   "kind are counted, not shown)") ? 1 : 0;
+  }
+  EXPECT_EQ(attemptLines, attempts) << addressless.err;
+  EXPECT_EQ(firstLines, 1) << addressless.err;
+  EXPECT_EQ(lineCount(addressless.err), attempts + 1);
 }
 
 TEST(KelvBadInput, UrlFilesOfBinaryBytesNulsAndHugeLines) {
@@ -351,7 +363,14 @@ TEST(KelvBadInput, OddResponsesAreCountedAndNeverStallTheRequest) {
     const std::string context = c.behaviour + " " + std::to_string(c.size);
     SubprocessResult result = runKelv({"-1", server.Url()});
     expectOutcome(result, c.outcome, context);
-    EXPECT_EQ(result.err, "") << context;
+    if (c.outcome.socketErrors == 0) {
+      EXPECT_EQ(result.err, "") << context;
+    } else {
+      EXPECT_EQ(reportFigure(result.out, "  parse"), 1) << context;
+      EXPECT_TRUE(matchShape(result.err, "kelv: 127.0.0.1:{n}: not a valid HTTP response ({*}) "
+                                         "(further errors of this kind are counted, not shown)\n"))
+          << context << ": " << result.err;
+    }
     if (c.size == BIG_BODY) {
       // Megabytes of 2^20 bytes: the head comes on top of the 64.
       EXPECT_GE(reportFigure(result.out, "Total bytes received"), 64.0) << context;

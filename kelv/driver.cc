@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "kelv/input_file.h"
 #include "kelv/tls_context.h"
+#include "lib/engine/failures.h"
 #include "lib/reporting/recording.h"
 #include "lib/reporting/report.h"
 
@@ -20,6 +22,18 @@ namespace {
 const char* requestMethod(const Settings& settings) {
   if (!settings.method.empty()) return settings.method.c_str();
   return settings.inputFile.empty() ? "GET" : "POST";
+}
+
+// The first error of each kind is shown once for the whole run, whichever thread meets it.
+FailureNotices& runFailureNotices() {
+  static FailureNotices notices;
+  return notices;
+}
+
+int64_t requestTimeoutNanos(const Settings& settings) {
+  double seconds = settings.timeoutSeconds;
+  if (seconds <= 0 && settings.oneRequest) seconds = ONE_REQUEST_TIMEOUT_SECONDS;
+  return std::llround(seconds * 1e9);
 }
 
 TlsContextOptions tlsOptions(const Settings& settings) {
@@ -138,6 +152,8 @@ int configureThread(int index, IOThread& thread, const Settings& settings) {
   thread.thinkTime = static_cast<uint32_t>(settings.thinkTime);  // never negative here
   thread.noKeepAlive = settings.keepAlive != -1 ? 1 : 0;
   thread.oauth = settings.OAuth();
+  thread.requestTimeout = requestTimeoutNanos(settings);
+  thread.failureNotices = &runFailureNotices();
   return makeTlsContext(tlsOptions(settings), thread.sslCtx);
 }
 

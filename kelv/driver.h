@@ -8,6 +8,8 @@ namespace kelv {
 // Longest wait between two progress ticks, and the time threads get to finish after STOP.
 constexpr int TICK_SECONDS = 5;
 constexpr int STOP_TIMEOUT_SECONDS = 2;
+// The request timeout of one-request mode when none is given, so that it always ends.
+constexpr double ONE_REQUEST_TIMEOUT_SECONDS = 30;
 
 // Results of configureThread besides the TLS set-up's own (TLS_* in tls_context.h).
 constexpr int CONFIGURE_OK = 0;

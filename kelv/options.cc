@@ -2,11 +2,13 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <utility>
 #include <vector>
 
+#include "absl/strings/ascii.h"
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_split.h"
@@ -16,6 +18,12 @@
 
 namespace kelv {
 namespace {
+
+// getopt_long's value for options that have no letter.
+constexpr int OPTION_TIMEOUT = 256;
+// A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
+constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
+constexpr double MAX_TIMEOUT_SECONDS = 1e6;
 
 constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:STVW:Z1";
 
@@ -44,6 +52,7 @@ const option LONG_OPTIONS[] = {
     {"verify", no_argument, nullptr, 'V'},
     {"one", no_argument, nullptr, '1'},
     {"think-time", required_argument, nullptr, 'W'},
+    {"timeout", required_argument, nullptr, OPTION_TIMEOUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -78,6 +87,25 @@ bool readNumber(const char* value, int letter, int32_t* target) {
     return false;
   }
   *target = number;
+  return true;
+}
+
+// A positive decimal number of seconds ("0.5", "10"), with optional blanks around it.
+bool readSeconds(const char* value, double* target) {
+  const absl::string_view text = absl::StripAsciiWhitespace(value);
+  const size_t digits = std::count_if(text.begin(), text.end(), absl::ascii_isdigit);
+  const size_t points = std::count(text.begin(), text.end(), '.');
+  double seconds = 0;
+  if (digits == 0 || digits + points != text.size() || points > 1 ||
+      !absl::SimpleAtod(text, &seconds) || seconds < MIN_TIMEOUT_SECONDS ||
+      seconds > MAX_TIMEOUT_SECONDS) {
+    std::fprintf(stderr,
+                 "kelv: invalid timeout \"%s\": a positive number of seconds up to %.0f is "
+                 "expected\n",
+                 value, MAX_TIMEOUT_SECONDS);
+    return false;
+  }
+  *target = seconds;
   return true;
 }
 
@@ -162,6 +190,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
       break;
     case '1':
       settings.oneRequest = true;
+      break;
+    case OPTION_TIMEOUT:
+      if (!readSeconds(value, &settings.timeoutSeconds)) state.usageError = true;
       break;
     default:
       state.usageError = true;

@@ -26,8 +26,11 @@ struct RemoteLines {
   bool second = false;  // -X: "Remote 2 CPU average" and its two companions
 };
 
-// The text report: its lines in order, each with the format of its figure. Returns the
-// figures by label; a missing line, or one out of place, fails the test.
+// The text report: its lines in order, each with the format of its figure, then the error and
+// status code blocks when there are any ("error <kind>" and "status <code>" in the map).
+// Returns the figures by label; a missing line, or one out of place, fails the test, and so
+// do kind counts that do not add up to "Socket errors" and code counts that do not add up to
+// "Attempted requests".
 std::map<std::string, double> parseTextReport(const std::string& out, RemoteLines remote = {});
 
 // The CSV line's 25 fields, each checked against the format of its column.

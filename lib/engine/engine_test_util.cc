@@ -61,7 +61,6 @@ class VerboseCapture {
 
 RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined) {
   VerboseCapture out(thread);
-  startRecording();
   thread.Start();
   untilJoined();
   std::string verbose = out.Finish();
@@ -173,12 +172,6 @@ SslCtxPtr makeClientContext() {
   return context;
 }
 
-void startRecording() {
-  recording = true;
-  connectionsOpened = 0;
-  socketErrors = 0;
-}
-
 bool joinWithin(IOThread& thread, int millis) {
   std::mutex lock;
   std::condition_variable joined;
@@ -202,8 +195,8 @@ bool joinWithin(IOThread& thread, int millis) {
 RunCounts collect(IOThread& thread) {
   RunCounts counts;
   counts.record = std::move(*thread.SwapCounters());
-  counts.connectionsOpened = connectionsOpened.load();
-  counts.socketErrors = socketErrors.load();
+  counts.connectionsOpened = counts.record.connectionsOpened;
+  counts.socketErrors = static_cast<int>(errorTotal(counts.record));
   return counts;
 }
 

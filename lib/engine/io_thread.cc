@@ -6,6 +6,7 @@
 
 #include "lib/engine/connection.h"
 #include "lib/engine/watchers.h"
+#include "lib/util/clock.h"
 #include "lib/util/verbose.h"
 
 namespace kelv {
@@ -15,6 +16,9 @@ namespace {
 constexpr int SELECT_MAX_CONNECTIONS = 99;
 // A fresh counters record reserves what the previous one needed, up to this many samples.
 constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
+// The loop's clock may lag the one requests are timed by: a sweep that comes a moment early
+// finds nothing due and waits at least this long for the rest.
+constexpr double MIN_SWEEP_INTERVAL = 0.001;
 
 std::once_flag parserOnce;
 std::atomic<unsigned> backendFlagsForTest{0};
@@ -29,6 +33,10 @@ void shutdownCallback(struct ev_loop*, ev_timer* timer, int) {
 
 void sweepCallback(struct ev_loop*, ev_timer* timer, int) {
   static_cast<IOThread*>(timer->data)->SweepRetired();
+}
+
+void timeoutCallback(struct ev_loop*, ev_timer* timer, int) {
+  static_cast<IOThread*>(timer->data)->SweepTimeouts();
 }
 
 }  // namespace
@@ -90,6 +98,7 @@ void IOThread::ThreadBody() {
 void IOThread::Run() {
   verbosef(verbose, "libev backend = %s\n", backendNames(static_cast<int>(ev_backend(loop))).c_str());
   for (int i = 0; i < numConnections; ++i) StartConnection(static_cast<size_t>(i));
+  StartTimeoutSweep();
   if (keepRunning != 0) {
     ev_ref(loop);  // keeps the loop alive until a STOP gives it back
     loopReferenced = true;
@@ -101,6 +110,27 @@ void IOThread::Run() {
 void IOThread::StartConnection(size_t connIndex) {
   connections.push_back(std::make_unique<Connection>(static_cast<int>(connIndex), this));
   connections.back()->Start();
+}
+
+void IOThread::StartTimeoutSweep() {
+  if (requestTimeout <= 0) return;
+  const double seconds = secondsFromNanos(requestTimeout);
+  ev_timer_init(&timeoutTimer, timeoutCallback, seconds, seconds);
+  timeoutTimer.data = this;
+  ev_timer_start(loop, &timeoutTimer);
+  ev_unref(loop);  // a loop whose connections have all ended does not wait for it
+}
+
+// A request that starts after this sweep is due no earlier than a timeout's length from
+// now, so the next sweep comes then at the latest, or sooner for one already in flight.
+void IOThread::SweepTimeouts() {
+  const int64_t now = timeNow();
+  int64_t next = now + requestTimeout;
+  for (const auto& c : connections) next = std::min(next, c->ExpireRequest(now, requestTimeout));
+  for (const auto& c : retiring) next = std::min(next, c->ExpireRequest(now, requestTimeout));
+  // Repeating with a new interval moves the timer without stopping it.
+  timeoutTimer.repeat = std::max(secondsFromNanos(next - now), MIN_SWEEP_INTERVAL);
+  ev_timer_again(loop, &timeoutTimer);
 }
 
 bool IOThread::Enqueue(const IOThreadCommand& command) {
@@ -238,8 +268,20 @@ void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
     } else {
       ++c.unsuccessful;
     }
+    // The parser gives three digits; anything else would be a fault of its own.
+    if (statusCode >= 0 && static_cast<size_t>(statusCode) < STATUS_CODE_LIMIT) {
+      ++c.statusCodes[static_cast<size_t>(statusCode)];
+    }
     c.latencies.push_back(latencyNanos);
   });
+}
+
+void IOThread::RecordError(ErrorKind kind) {
+  UpdateCounters([kind](RequestCounters& c) { ++c.errors[static_cast<size_t>(kind)]; });
+}
+
+void IOThread::RecordConnectionOpened() {
+  UpdateCounters([](RequestCounters& c) { ++c.connectionsOpened; });
 }
 
 std::string backendNames(int mask) {

@@ -19,6 +19,7 @@
 namespace kelv {
 
 class Connection;
+class FailureNotices;
 struct OAuthCredentials;
 
 // Bits of IOThread::headerFlags: standard headers the user supplied himself.
@@ -61,6 +62,8 @@ class IOThread {
   void RecordRead(size_t bytes);
   void RecordWrite(size_t bytes);
   void RecordResult(int statusCode, int64_t latencyNanos);
+  void RecordError(ErrorKind kind);
+  void RecordConnectionOpened();
 
   // Configuration, set by the driver before Start and only read afterwards (except
   // keepRunning, which the loop thread clears on STOP).
@@ -77,6 +80,11 @@ class IOThread {
   uint32_t thinkTime = 0;  // milliseconds
   int noKeepAlive = 0;
   int keepRunning = 0;
+  // A request without a complete response this long after its start is a timeout error;
+  // nanoseconds, 0 for none.
+  int64_t requestTimeout = 0;
+  // Where the first error of each kind is shown; null: errors are only counted.
+  FailureNotices* failureNotices = nullptr;
 
   // The thread's own state.
   RandomState randomState;
@@ -87,6 +95,7 @@ class IOThread {
   void HandleWakeup();
   void HardShutdown();
   void SweepRetired();
+  void SweepTimeouts();
 
   // Backend flags for every loop created from now on, replacing the usual choice; 0 restores
   // it. Lets tests reach the path where libev cannot create a loop.
@@ -100,6 +109,7 @@ class IOThread {
   void ThreadBody();
   void Run();
   void StartConnection(size_t connIndex);
+  void StartTimeoutSweep();
   bool Enqueue(const IOThreadCommand& command);
   void HandleCommand(const IOThreadCommand& command);
   void BeginStop(int seconds);
@@ -120,6 +130,9 @@ class IOThread {
   ev_async wakeup{};
   ev_timer shutdownTimer{};
   ev_timer sweepTimer{};
+  // Fires when the earliest request in flight is due to time out, or a timeout's length
+  // after the last sweep: nothing per request, one pass over the connections per sweep.
+  ev_timer timeoutTimer{};
   bool stopPending = false;
   bool loopReferenced = false;  // Run's ev_ref that a STOP gives back
 

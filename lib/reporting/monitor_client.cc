@@ -1,14 +1,18 @@
 #include "lib/reporting/monitor_client.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -22,7 +26,7 @@ namespace {
 // Replies are a few bytes; one read of this size takes a whole one.
 constexpr size_t REPLY_BUFFER_SIZE = 64;
 // A monitor answers at once; one that has not answered after a progress tick's time never
-// will, and waiting longer would stall the whole run.
+// will, and waiting longer would stall the whole run. The same holds for its connect.
 constexpr int REPLY_TIMEOUT_SECONDS = 5;
 
 // One whole line, written with a single call so that it cannot interleave.
@@ -53,13 +57,49 @@ AddrInfoPtr lookUp(const std::string& host) {
   return AddrInfoPtr(found, freeaddrinfo);
 }
 
+// Waits for an in-progress connect until the deadline; false with errno set when it failed
+// or did not finish in time.
+bool awaitConnect(int descriptor, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{descriptor, POLLOUT, 0};
+    const int rc = ::poll(&ready, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return false;
+    if (rc == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+    errno = error;
+    return error == 0;
+  }
+}
+
+// connect(2) that gives up after REPLY_TIMEOUT_SECONDS, leaving the socket blocking again
+// for the queries; false with errno set.
+bool connectWithin(int descriptor, const sockaddr* address, socklen_t length) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(REPLY_TIMEOUT_SECONDS);
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (::connect(descriptor, address, length) != 0 &&
+      (errno != EINPROGRESS || !awaitConnect(descriptor, deadline))) {
+    return false;
+  }
+  return ::fcntl(descriptor, F_SETFL, flags) == 0;
+}
+
 void connectTo(const addrinfo& address, const std::string& host, uint16_t port,
                int& descriptor) {
   descriptor = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int error = errno;
   if (descriptor >= 0) {
     reinterpret_cast<sockaddr_in*>(address.ai_addr)->sin_port = htons(port);
-    if (::connect(descriptor, address.ai_addr, address.ai_addrlen) == 0) {
+    if (connectWithin(descriptor, address.ai_addr, address.ai_addrlen)) {
       // A reply that does not come in time fails the query like a read error (EAGAIN).
       const timeval timeout{REPLY_TIMEOUT_SECONDS, 0};
       static_cast<void>(

@@ -25,10 +25,7 @@ struct MonitorSlot {
 // Everything a recording period gathers, in one place.
 struct RecordingState {
   std::mutex reportLock;  // held for the whole of recordingStart and computeResults
-  int64_t totalSuccessful = 0;
-  int64_t totalUnsuccessful = 0;
-  int64_t totalBytesRead = 0;
-  int64_t totalBytesWritten = 0;
+  Results totals;         // the counts of every record in `collected`
   std::vector<std::unique_ptr<RequestCounters>> collected;  // in hand-over order
   int64_t startTime = 0;
   int64_t lastTickTime = 0;
@@ -41,40 +38,17 @@ struct RecordingState {
 
 RecordingState run;
 
-// Successful and other responses of one hand-over of every thread's record.
-struct HandedOver {
+// Takes every thread's record in list order: its counts go to the totals, the record to
+// `collected`. Returns the successful responses handed over.
+int64_t takeThreadCounters(const ThreadList& threads) {
   int64_t successful = 0;
-  int64_t unsuccessful = 0;
-};
-
-// Takes every thread's record in list order: bytes go to the totals, the record to
-// `collected`; the response counts are returned for the caller to add.
-HandedOver takeThreadCounters(const ThreadList& threads) {
-  HandedOver counts;
   for (const auto& thread : threads) {
     std::unique_ptr<RequestCounters> r = thread->SwapCounters();
-    counts.successful += r->successful;
-    counts.unsuccessful += r->unsuccessful;
-    run.totalBytesRead += static_cast<int64_t>(r->bytesRead);
-    run.totalBytesWritten += static_cast<int64_t>(r->bytesWritten);
+    successful += r->successful;
+    addCounts(run.totals, *r);
     run.collected.push_back(std::move(r));
   }
-  return counts;
-}
-
-void addToTotals(const HandedOver& counts) {
-  run.totalSuccessful += counts.successful;
-  run.totalUnsuccessful += counts.unsuccessful;
-}
-
-void resetTotals() {
-  run.totalSuccessful = 0;
-  run.totalUnsuccessful = 0;
-  socketErrors.exchange(0);
-  connectionsOpened.exchange(0);
-  run.totalBytesWritten = 0;
-  run.totalBytesRead = 0;
-  run.collected.clear();
+  return successful;
 }
 
 void resetHostFigures() {
@@ -130,10 +104,10 @@ void setMonitors(const std::string& host1, const std::string& host2) {
 
 void recordingStart(const ThreadList& threads) {
   std::lock_guard<std::mutex> lock(run.reportLock);
-  resetTotals();
+  run.totals = Results();
+  run.collected.clear();
   // What the threads counted so far is discarded.
   for (const auto& thread : threads) thread->SwapCounters().reset();
-  recording.store(true);
   cpuSampleStart(run.clientCpu);
   restartMonitor(run.monitor1);
   restartMonitor(run.monitor2);
@@ -160,13 +134,12 @@ void recordingSample() { static_cast<void>(recordingTakeSamples()); }
 
 IntervalResults recordingInterval(const ThreadList& threads) {
   const int64_t now = timeNow();  // before any hand-over
-  const HandedOver counts = takeThreadCounters(threads);
-  addToTotals(counts);
+  const int64_t successful = takeThreadCounters(threads);
   IntervalResults iv;
-  iv.successful = static_cast<int32_t>(counts.successful);
+  iv.successful = static_cast<int32_t>(successful);
   iv.intervalSeconds = secondsFromNanos(now - run.lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - run.startTime);
-  iv.intervalThroughput = static_cast<double>(counts.successful) / iv.intervalSeconds;
+  iv.intervalThroughput = static_cast<double>(successful) / iv.intervalSeconds;
   run.lastTickTime = now;
   return iv;
 }
@@ -176,21 +149,14 @@ void recordingStop(const ThreadList& threads) {
   run.host.clientMemory = memoryUseFraction();
   queryMemory(run.monitor1, run.host.remoteMemory1);
   queryMemory(run.monitor2, run.host.remoteMemory2);
-  recording.store(false);
-  addToTotals(takeThreadCounters(threads));
+  static_cast<void>(takeThreadCounters(threads));  // the interval's figure is not shown
   run.endTime = timeNow();
 }
 
 Results computeResults() {
   const std::vector<int64_t> latencies = sortedLatencies();
   std::lock_guard<std::mutex> lock(run.reportLock);
-  Results counts;
-  counts.successful = run.totalSuccessful;
-  counts.unsuccessful = run.totalUnsuccessful;
-  counts.socketErrors = socketErrors.load();
-  counts.connectionsOpened = connectionsOpened.load();
-  counts.bytesWritten = run.totalBytesWritten;
-  counts.bytesRead = run.totalBytesRead;
+  Results counts = run.totals;
   counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
   return computeStatistics(latencies, counts);
 }

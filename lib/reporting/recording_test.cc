@@ -59,14 +59,14 @@ TEST_F(Recording, EarlierCountsAreDiscardedAndTicksAccumulate) {
   recordingStart(threads);  // the warm-up
   Respond(0, 200, 60);
   threads[1]->RecordWrite(999);
-  recordSocketError();
+  threads[1]->RecordError(ErrorKind::RESET);
   recordingStart(threads);  // the measured run
   Respond(0, 200, 1);
   Respond(1, 404, 2);
   threads[0]->RecordWrite(100);
   threads[1]->RecordRead(300);
-  recordConnectionOpened();
-  recordSocketError();
+  threads[0]->RecordConnectionOpened();
+  threads[1]->RecordError(ErrorKind::TIMEOUT);
   EXPECT_EQ(recordingInterval(threads).successful, 1);
   Respond(1, 200, 3);
   Respond(0, 500, 4);
@@ -75,15 +75,21 @@ TEST_F(Recording, EarlierCountsAreDiscardedAndTicksAccumulate) {
   EXPECT_EQ(second.successful, 1);
   EXPECT_LT(second.intervalSeconds, second.elapsedSeconds);  // measured from the last tick
   Respond(1, 200, 5);
+  threads[0]->RecordError(ErrorKind::TIMEOUT);
   recordingStop(threads);
   Respond(0, 200, 100);  // after the stop: never counted
-  recordSocketError();
+  threads[1]->RecordError(ErrorKind::REFUSED);
 
   const Results r = computeResults();
   EXPECT_EQ(r.attempted, 5);
   EXPECT_EQ(r.unsuccessful, 2);
-  EXPECT_EQ(r.socketErrors, 1);
+  EXPECT_EQ(r.socketErrors, 2);
+  EXPECT_EQ(r.errors[static_cast<size_t>(ErrorKind::TIMEOUT)], 2) << "from both threads";
+  EXPECT_EQ(r.errors[static_cast<size_t>(ErrorKind::RESET)], 0) << "the warm-up's";
+  EXPECT_EQ(r.errors[static_cast<size_t>(ErrorKind::REFUSED)], 0) << "after the stop";
   EXPECT_EQ(r.connectionsOpened, 1);
+  EXPECT_EQ(r.statusCodes[200], 3);
+  EXPECT_EQ(r.statusCodes[404] + r.statusCodes[500], 2);
   EXPECT_EQ(r.bytesWritten, 150);
   EXPECT_EQ(r.bytesRead, 300);
   EXPECT_DOUBLE_EQ(r.averageLatency, 3.0);

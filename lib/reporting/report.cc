@@ -64,6 +64,25 @@ void appendBytes(std::string& text, const Results& r) {
                         r.receiveBandwidth);
 }
 
+// After the last line, and only when there is something to explain: the socket errors by
+// kind, and every status code once any response was not 2xx.
+void appendBreakdowns(std::string& text, const Results& r) {
+  if (r.socketErrors > 0) {
+    text += "\nErrors:\n";
+    for (size_t kind = 0; kind < ERROR_KIND_COUNT; ++kind) {
+      if (r.errors[kind] == 0) continue;
+      absl::StrAppendFormat(&text, "  %s: %i\n", errorKindName(static_cast<ErrorKind>(kind)),
+                            r.errors[kind]);
+    }
+  }
+  if (r.unsuccessful > 0) {
+    text += "\nStatus codes:\n";
+    for (size_t code = 0; code < STATUS_CODE_LIMIT; ++code) {
+      if (r.statusCodes[code] != 0) absl::StrAppendFormat(&text, "  %i: %i\n", code, r.statusCodes[code]);
+    }
+  }
+}
+
 }  // namespace
 
 std::string formatTextReport(const Results& r, const HostFigures& host) {
@@ -75,6 +94,7 @@ std::string formatTextReport(const Results& r, const HostFigures& host) {
   appendHost(text, host);
   text += "\n";
   appendBytes(text, r);
+  appendBreakdowns(text, r);
   return text;
 }
 

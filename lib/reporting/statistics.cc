@@ -46,6 +46,21 @@ void fillRates(Results& r) {
 
 }  // namespace
 
+void addCounts(Results& totals, const RequestCounters& record) {
+  totals.successful += record.successful;
+  totals.unsuccessful += record.unsuccessful;
+  totals.bytesRead += static_cast<int64_t>(record.bytesRead);
+  totals.bytesWritten += static_cast<int64_t>(record.bytesWritten);
+  totals.connectionsOpened += record.connectionsOpened;
+  totals.socketErrors += errorTotal(record);
+  for (size_t kind = 0; kind < ERROR_KIND_COUNT; ++kind) {
+    totals.errors[kind] += record.errors[kind];
+  }
+  for (size_t code = 0; code < STATUS_CODE_LIMIT; ++code) {
+    totals.statusCodes[code] += record.statusCodes[code];
+  }
+}
+
 Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts) {
   Results r = counts;
   r.attempted = r.successful + r.unsuccessful;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/reporting/request_counters.h"
+
 namespace kelv {
 
 // The final figures of a recording period; its counts, up to `elapsedSeconds`, are also what
@@ -12,8 +14,8 @@ struct Results {
   int64_t attempted = 0;
   int64_t successful = 0;
   int64_t unsuccessful = 0;
-  int32_t socketErrors = 0;
-  int32_t connectionsOpened = 0;
+  int64_t socketErrors = 0;  // the sum of `errors`
+  int64_t connectionsOpened = 0;
   int64_t bytesWritten = 0;
   int64_t bytesRead = 0;
   double elapsedSeconds = 0;
@@ -23,13 +25,20 @@ struct Results {
   double throughput = 0;                     // requests per second
   double sendBandwidth = 0;                  // megabits (2^20 bits) per second
   double receiveBandwidth = 0;               // megabits (2^20 bits) per second
+  std::array<int64_t, ERROR_KIND_COUNT> errors{};      // socket errors by ErrorKind
+  std::array<int64_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
 };
 
+// Adds the counts of one handed-over record (all but its latencies) to the totals; the
+// record's errors count in `socketErrors` as well as under their kinds.
+void addCounts(Results& totals, const RequestCounters& record);
+
 // The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// counts: the fields from `successful` to `elapsedSeconds` of `counts` are kept, `attempted`
-// becomes successful + unsuccessful, and the latency figures and rates are computed. The mean is truncated to whole
-// nanoseconds; the standard deviation is that of the population; percentile p is
-// sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
+// counts: the fields from `successful` to `elapsedSeconds` of `counts` and its breakdowns
+// `errors` and `statusCodes` are kept, `attempted` becomes successful + unsuccessful, and the
+// latency figures and rates are computed. The mean is truncated to whole nanoseconds; the
+// standard deviation is that of the population; percentile p is sorted[(size_t)(n / 100.0 *
+// p)], with [100] the largest.
 Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
 
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
