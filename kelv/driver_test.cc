@@ -107,6 +107,28 @@ TEST(Driver, TimedRunDefaultsKeepAliveAndNoTlsDiagnostics) {
   EXPECT_EQ(SSL_CTX_get_info_callback(thread.sslCtx.get()), nullptr);
 }
 
+// One-request mode always ends: without --timeout its requests get 30 s. A timed run waits
+// as long as the server takes, unless a timeout is given.
+TEST(Driver, RequestTimeoutDefaultsOnlyInOneRequestMode) {
+  constexpr int64_t SECOND = 1000000000;
+  struct Case {
+    bool oneRequest;
+    double timeoutSeconds;
+    int64_t expected;
+  };
+  for (const Case& c : {Case{true, 0, 30 * SECOND}, Case{true, 0.5, SECOND / 2},
+                        Case{false, 0, 0}, Case{false, 2.25, 2250000000}}) {
+    Settings settings = settingsFor(1, 1);
+    settings.oneRequest = c.oneRequest;
+    settings.timeoutSeconds = c.timeoutSeconds;
+    IOThread thread;
+    std::string err;
+    ASSERT_EQ(configure(settings, thread, &err), CONFIGURE_OK) << err;
+    EXPECT_EQ(thread.requestTimeout, c.expected) << c.oneRequest << " " << c.timeoutSeconds;
+    EXPECT_NE(thread.failureNotices, nullptr) << "first errors are shown";
+  }
+}
+
 TEST(Driver, BodyFileIsReadWholeAndChoosesPost) {
   ScratchDir dir;
   const std::string body("line one\n\0binary\xff\r\n", 19);

@@ -125,6 +125,25 @@ TEST(Options, ConnectionCountBelowOneAndNegativeThinkTimeAreUsageErrors) {
   EXPECT_EQ(action({"-W", "0", "-K", "-4", "-d", "-1", URL}), ParseAction::RUN);
 }
 
+// Long only, a positive decimal; each bad value is refused with one line that names it.
+TEST(Options, TimeoutIsAPositiveDecimalNumberOfSeconds) {
+  for (const auto& [text, seconds] : {std::pair<const char*, double>{"0.5", 0.5}, {" 10 ", 10},
+                                      {"3.", 3}, {".25", 0.25}}) {
+    Parsed parsed = parse({"--timeout", text, URL});
+    ASSERT_EQ(parsed.result.action, ParseAction::RUN) << text << ": " << parsed.err;
+    EXPECT_DOUBLE_EQ(parsed.result.settings.timeoutSeconds, seconds) << text;
+  }
+  EXPECT_EQ(parse({URL}).result.settings.timeoutSeconds, 0) << "none by default";
+  for (const char* bad : {"0", "0.0", "-1", "", ".", "1.2.3", "1e3", "inf", "nan", "0x10", "5s",
+                          "1 2", "1000001", "0.0000000001"}) {
+    Parsed parsed = parse({"--timeout", bad, URL});
+    EXPECT_EQ(parsed.result.action, ParseAction::USAGE_ERROR) << "\"" << bad << "\"";
+    EXPECT_EQ(parsed.err, "kelv: invalid timeout \"" + std::string(bad) +
+                              "\": a positive number of seconds up to 1000000 is expected\n");
+  }
+  EXPECT_EQ(action({"-o", "1", URL}), ParseAction::USAGE_ERROR) << "no short form";
+}
+
 TEST(Options, DecisionOrderAfterTheLoop) {
   EXPECT_EQ(action({}), ParseAction::USAGE_ERROR);
   EXPECT_EQ(action({URL, URL}), ParseAction::USAGE_ERROR);

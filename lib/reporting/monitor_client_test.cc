@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "lib/reporting/fake_monitor.h"
 #include "lib/util/unique_fd.h"
@@ -70,6 +72,35 @@ TEST(MonitorClient, RefusedConnectionNamesHostAndPort) {
             "Connection error: " + std::to_string(ECONNREFUSED) +
                 "\nCannot connect to remote monitoring host \"127.0.0.1 on port " + port + "\n");
   EXPECT_EQ(fd, -1);
+}
+
+// A listener whose queue is full drops new SYNs, so the system would keep a blocking
+// connect waiting for minutes; the monitor connect gives up after its 5 s instead.
+TEST(MonitorClient, ConnectThatIsNeverAnsweredGivesUp) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener.Get(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+  // Connections that are never accepted fill the queue.
+  std::vector<UniqueFd> fillers;
+  for (int i = 0; i < 2; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    static_cast<void>(
+        ::connect(fillers.back().Get(), reinterpret_cast<sockaddr*>(&address), sizeof address));
+  }
+  const std::string port = std::to_string(ntohs(address.sin_port));
+  const auto started = std::chrono::steady_clock::now();
+  int fd = 0;
+  EXPECT_EQ(connectCapturing("127.0.0.1:" + port, fd),
+            "Connection error: " + std::to_string(ETIMEDOUT) +
+                "\nCannot connect to remote monitoring host \"127.0.0.1 on port " + port + "\n");
+  EXPECT_EQ(fd, -1);
+  // Far below the system's own limit of about two minutes, however busy the machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 TEST(MonitorClient, EachQueryIsOneCommandAndOneReply) {
