@@ -234,8 +234,11 @@ TEST(KelvBadInput, UnreachableTargetsEndOneRequestMode) {
       absl::StrSplit(absl::StripSuffix(addressless.err, "\n"), '\n');
   for (const std::string& line : errLines) {
     attemptLines += line.starts_with("Error opening TCP connection: no address: ") ? 1 : 0;
-    firstLines += matchShape(line, "kelv: [{*}]:8080: no address: {*} (further errors of this "
-                                   "kind are counted, not shown)") ? 1 : 0;
+    firstLines += matchShape(line,
+                             "kelv: [{*}]:8080: no address: {*} (further errors of this "
+                             "kind are counted, not shown)")
+                      ? 1
+                      : 0;
   }
   EXPECT_EQ(attemptLines, attempts) << addressless.err;
   EXPECT_EQ(firstLines, 1) << addressless.err;
@@ -367,8 +370,9 @@ TEST(KelvBadInput, OddResponsesAreCountedAndNeverStallTheRequest) {
       EXPECT_EQ(result.err, "") << context;
     } else {
       EXPECT_EQ(reportFigure(result.out, "  parse"), 1) << context;
-      EXPECT_TRUE(matchShape(result.err, "kelv: 127.0.0.1:{n}: not a valid HTTP response ({*}) "
-                                         "(further errors of this kind are counted, not shown)\n"))
+      EXPECT_TRUE(matchShape(result.err,
+                             "kelv: 127.0.0.1:{n}: not a valid HTTP response ({*}) "
+                             "(further errors of this kind are counted, not shown)\n"))
           << context << ": " << result.err;
     }
     if (c.size == BIG_BODY) {

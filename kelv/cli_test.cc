@@ -235,8 +235,8 @@ TEST(KelvCommandLine, RefusedThreadEndsTheRunWithAMessage) {
   EXPECT_EQ(result.exitStatus, 0);
   // The threads that ran may have shown their first refused connect before it.
   const size_t lastLine = result.err.rfind('\n', result.err.size() - 2) + 1;
-  EXPECT_TRUE(matchShape(result.err.substr(lastLine),
-                         std::string("Cannot start I/O thread {n}: ") + std::strerror(EAGAIN) + "\n"))
+  EXPECT_TRUE(matchShape(result.err.substr(lastLine), std::string("Cannot start I/O thread {n}: ") +
+                                                          std::strerror(EAGAIN) + "\n"))
       << result.err;
   EXPECT_EQ(result.out, "");
 }

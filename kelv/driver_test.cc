@@ -116,8 +116,8 @@ TEST(Driver, RequestTimeoutDefaultsOnlyInOneRequestMode) {
     double timeoutSeconds;
     int64_t expected;
   };
-  for (const Case& c : {Case{true, 0, 30 * SECOND}, Case{true, 0.5, SECOND / 2},
-                        Case{false, 0, 0}, Case{false, 2.25, 2250000000}}) {
+  for (const Case& c : {Case{true, 0, 30 * SECOND}, Case{true, 0.5, SECOND / 2}, Case{false, 0, 0},
+                        Case{false, 2.25, 2250000000}}) {
     Settings settings = settingsFor(1, 1);
     settings.oneRequest = c.oneRequest;
     settings.timeoutSeconds = c.timeoutSeconds;

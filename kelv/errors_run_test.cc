@@ -53,11 +53,17 @@ TEST(KelvErrors, EachKindIsCountedReportedAndShownOnce) {
   const Case cases[] = {
       {"refused", behaving(""), {}, "refused", "connection refused"},
       {"reset", behaving("reset"), {}, "reset", "connection reset by peer"},
-      {"early close", behaving("close-no-answer"), {}, "closed early",
+      {"early close",
+       behaving("close-no-answer"),
+       {},
+       "closed early",
        "connection closed before the response was complete"},
       {"garbage", behaving("garbage"), {}, "parse", "not a valid HTTP response ({*})"},
       {"untrusted", tls, {"-V"}, "tls", "certificate verify failed"},
-      {"silent", behaving("hang"), {"--timeout", "0.5"}, "timeout",
+      {"silent",
+       behaving("hang"),
+       {"--timeout", "0.5"},
+       "timeout",
        "no complete response within 0.5 seconds"},
   };
   for (const Case& c : cases) {
@@ -106,8 +112,8 @@ TEST(KelvErrors, StatusCodesAreCountedExactly) {
   NginxServer nginx;
   ASSERT_TRUE(nginx.ok()) << nginx.Error();
   ScratchDir dir;
-  ASSERT_TRUE(dir.WriteFile("urls.txt", nginx.HttpUrl("/") + "\n" + nginx.HttpUrl("/moved") +
-                                            "\n" + nginx.HttpUrl("/missing") + "\n"));
+  ASSERT_TRUE(dir.WriteFile("urls.txt", nginx.HttpUrl("/") + "\n" + nginx.HttpUrl("/moved") + "\n" +
+                                            nginx.HttpUrl("/missing") + "\n"));
   SubprocessResult result = runKelv({"-c", "2", "-K", "1", "-d", "1", "@" + dir.File("urls.txt")});
   EXPECT_EQ(result.err, "");
   std::map<std::string, double> r = parseTextReport(result.out);

@@ -127,8 +127,8 @@ TEST(Options, ConnectionCountBelowOneAndNegativeThinkTimeAreUsageErrors) {
 
 // Long only, a positive decimal; each bad value is refused with one line that names it.
 TEST(Options, TimeoutIsAPositiveDecimalNumberOfSeconds) {
-  for (const auto& [text, seconds] : {std::pair<const char*, double>{"0.5", 0.5}, {" 10 ", 10},
-                                      {"3.", 3}, {".25", 0.25}}) {
+  for (const auto& [text, seconds] :
+       {std::pair<const char*, double>{"0.5", 0.5}, {" 10 ", 10}, {"3.", 3}, {".25", 0.25}}) {
     Parsed parsed = parse({"--timeout", text, URL});
     ASSERT_EQ(parsed.result.action, ParseAction::RUN) << text << ": " << parsed.err;
     EXPECT_DOUBLE_EQ(parsed.result.settings.timeoutSeconds, seconds) << text;

@@ -156,9 +156,7 @@ bool Connection::CountError(ErrorKind kind) {
   return thread->failureNotices != nullptr && thread->failureNotices->Claim(kind);
 }
 
-void Connection::ShowError(const std::string& reason) const {
-  FailureNotices::Show(*url, reason);
-}
+void Connection::ShowError(const std::string& reason) const { FailureNotices::Show(*url, reason); }
 
 void Connection::StopIo() { ev_io_stop(thread->loop, &ioWatcher); }
 

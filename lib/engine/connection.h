@@ -98,7 +98,6 @@ class Connection {
   void AskToTerminate() { keepRunning = false; }
   // Idle for good: it will not start another request.
   bool Done() const { return state == ConnectionState::DONE; }
-  ConnectionState State() const { return state; }
   int Index() const { return index; }
 
   // Parser callbacks.

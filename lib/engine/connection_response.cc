@@ -126,8 +126,7 @@ StepResult Connection::FailRead(PhaseResult result, ErrorKind kind, const char* 
                                 const char* detail) {
   StopIo();
   if (CountError(kind)) {
-    ShowError(detail == nullptr ? std::string(reason)
-                                : std::string(reason) + " (" + detail + ")");
+    ShowError(detail == nullptr ? std::string(reason) : std::string(reason) + " (" + detail + ")");
   }
   ReadDone(result);
   return StepResult::FAILED;

@@ -1,8 +1,6 @@
 // How failures are told apart and bounded: request timeouts, the wait for a TLS close
 // notification, the kind of a transport failure, and the first-of-its-kind notices.
 
-#include "lib/engine/failures.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +10,7 @@
 
 #include "lib/engine/connection.h"
 #include "lib/engine/engine_test_util.h"
+#include "lib/engine/failures.h"
 #include "testing/scripted_server.h"
 #include "testing/test_certs.h"
 
@@ -68,8 +67,8 @@ TEST(TlsClose, WaitForThePeersCloseNotificationIsBounded) {
 }
 
 IoResult systemFailure(int error) {
-  return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error), IoStatus::OK,
-                  IoFault::SYSTEM, error};
+  return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error), IoStatus::OK, IoFault::SYSTEM,
+                  error};
 }
 
 // Linux reports a refused loopback connect either at once or on the first write; both are

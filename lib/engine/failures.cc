@@ -37,7 +37,8 @@ ErrorKind transferErrorKind(const IoResult& result, bool writing, bool establish
 
 std::string asPhrase(std::string_view text) {
   std::string phrase(text);
-  const bool abbreviation = phrase.size() > 1 && std::isupper(static_cast<unsigned char>(phrase[1]));
+  const bool abbreviation =
+      phrase.size() > 1 && std::isupper(static_cast<unsigned char>(phrase[1]));
   if (!phrase.empty() && !abbreviation) {
     phrase[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(phrase[0])));
   }

@@ -78,7 +78,8 @@ void appendBreakdowns(std::string& text, const Results& r) {
   if (r.unsuccessful > 0) {
     text += "\nStatus codes:\n";
     for (size_t code = 0; code < STATUS_CODE_LIMIT; ++code) {
-      if (r.statusCodes[code] != 0) absl::StrAppendFormat(&text, "  %i: %i\n", code, r.statusCodes[code]);
+      if (r.statusCodes[code] != 0)
+        absl::StrAppendFormat(&text, "  %i: %i\n", code, r.statusCodes[code]);
     }
   }
 }

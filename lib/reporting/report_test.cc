@@ -14,12 +14,12 @@ constexpr int64_t MS = 1000000;  // nanoseconds
 // Four responses of 1 to 4 ms in one second, one of them not 2xx; two socket errors.
 Results fourResponses() {
   Results counts{.successful = 3,
-                       .unsuccessful = 1,
-                       .socketErrors = 2,
-                       .connectionsOpened = 5,
-                       .bytesWritten = 3145728,
-                       .bytesRead = 262144,
-                       .elapsedSeconds = 1.0};
+                 .unsuccessful = 1,
+                 .socketErrors = 2,
+                 .connectionsOpened = 5,
+                 .bytesWritten = 3145728,
+                 .bytesRead = 262144,
+                 .elapsedSeconds = 1.0};
   counts.errors[static_cast<size_t>(ErrorKind::RESET)] = 1;
   counts.errors[static_cast<size_t>(ErrorKind::TIMEOUT)] = 1;
   counts.statusCodes[404] = 1;

@@ -38,7 +38,7 @@ struct RequestCounters {
   uint64_t bytesRead = 0;
   uint64_t bytesWritten = 0;
   int32_t connectionsOpened = 0;
-  std::array<int32_t, ERROR_KIND_COUNT> errors{};      // by ErrorKind
+  std::array<int32_t, ERROR_KIND_COUNT> errors{};        // by ErrorKind
   std::array<int32_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
   std::vector<int64_t> latencies;  // nanoseconds, in completion order
 };

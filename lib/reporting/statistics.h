@@ -25,7 +25,7 @@ struct Results {
   double throughput = 0;                     // requests per second
   double sendBandwidth = 0;                  // megabits (2^20 bits) per second
   double receiveBandwidth = 0;               // megabits (2^20 bits) per second
-  std::array<int64_t, ERROR_KIND_COUNT> errors{};      // socket errors by ErrorKind
+  std::array<int64_t, ERROR_KIND_COUNT> errors{};        // socket errors by ErrorKind
   std::array<int64_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
 };
 

@@ -35,8 +35,8 @@ bool startConnect(int descriptor, const sockaddr_storage& address) {
 }
 
 IoResult failure(int error) {
-  return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error), IoStatus::OK,
-                  IoFault::SYSTEM, error};
+  return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error), IoStatus::OK, IoFault::SYSTEM,
+                  error};
 }
 
 // The outcome of one read(2) or write(2) that returned n.

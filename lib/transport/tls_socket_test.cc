@@ -273,8 +273,11 @@ TEST_F(TLSSocketTest, ServerNameLongerThanTheLimitFailsConnect) {
           .Connect(server.Address(), std::string(TLSEXT_MAXLEN_host_name, 'a'), plainContext.get())
           .status.ok());
   TLSSocket tooLong;
-  const Status refused = tooLong.Connect(
-      server.Address(), std::string(TLSEXT_MAXLEN_host_name + 1, 'a'), plainContext.get()).status;
+  const Status refused =
+      tooLong
+          .Connect(server.Address(), std::string(TLSEXT_MAXLEN_host_name + 1, 'a'),
+                   plainContext.get())
+          .status;
   EXPECT_EQ(refused.code, StatusCode::TLS_ERROR);
 }
 
