@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "absl/strings/str_split.h"
+#include "kelv/exit_status.h"
 #include "kelv/output_shape.h"
 #include "lib/util/source_revision.h"
 #include "testing/scratch_dir.h"
@@ -162,7 +163,7 @@ TEST(KelvCommandLine, BadValuesAreUsageErrors) {
   EXPECT_NE(firstLine.find("-c"), std::string::npos) << zero.err;
 }
 
-TEST(KelvCommandLine, TargetErrorsEndTheProgramWithStatusZero) {
+TEST(KelvCommandLine, TargetErrorsEndTheProgramBeforeTheRun) {
   ScratchDir dir;
   ASSERT_TRUE(dir.WriteFile("unterminated.txt", "http://127.0.0.1:1/"));
   ASSERT_TRUE(dir.WriteFile("bad.txt", "http://127.0.0.1:1/\nftp://127.0.0.1/\n"));
@@ -181,7 +182,7 @@ TEST(KelvCommandLine, TargetErrorsEndTheProgramWithStatusZero) {
   };
   for (const Case& c : cases) {
     SubprocessResult result = kelv({"-d", "1", c.argument});
-    EXPECT_EQ(result.exitStatus, 0) << c.argument;
+    EXPECT_EQ(result.exitStatus, EXIT_STATUS_START_FAILED) << c.argument;
     EXPECT_TRUE(result.err.starts_with(c.err)) << c.argument << ": " << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(result.out.find("Duration:"), std::string::npos) << result.out;
@@ -205,7 +206,7 @@ TEST(KelvCommandLine, ThreadSetUpErrorsPrintOneLineAndNoReport) {
     std::vector<std::string> args = c.options;
     args.insert(args.end(), {"-K", "3", "-c", "3", "-d", "1", UNUSED_URL});
     SubprocessResult result = kelv(args);
-    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.exitStatus, EXIT_STATUS_START_FAILED);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");
   }
@@ -216,7 +217,7 @@ TEST(KelvCommandLine, TooLowHardFileLimitIsRefused) {
       {"prlimit", "--nofile=256:1024", binaryPath("kelv"), "-c", "1024", "-d", "1", UNUSED_URL},
       RUN_TIMEOUT_MILLIS);
   ASSERT_TRUE(result.finished) << result.error;
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, EXIT_STATUS_START_FAILED);
   EXPECT_EQ(result.err, "Current hard file descriptor limit is 1024: it is too low. Try sudo\n");
   EXPECT_EQ(result.out, "");
 }
@@ -232,7 +233,7 @@ TEST(KelvCommandLine, RefusedThreadEndsTheRunWithAMessage) {
                        "40", "-c", "40", "-d", "1", UNUSED_URL},
                       RUN_TIMEOUT_MILLIS);
   ASSERT_TRUE(result.finished) << result.error;
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.exitStatus, EXIT_STATUS_START_FAILED);
   EXPECT_TRUE(matchShape(
       result.err, std::string("Cannot start I/O thread {n}: ") + std::strerror(EAGAIN) + "\n"))
       << result.err;

@@ -191,7 +191,7 @@ TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
   OutputCapture err(STDERR_FILENO);
   OutputCapture out(STDOUT_FILENO);
   startRecording();
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   EXPECT_FALSE(joinWithin(*thread, 1100)) << "a connection that cannot connect keeps trying";
   std::string verbose = out.Finish();
   std::string errors = err.Finish();
@@ -216,7 +216,7 @@ TEST(Connection, RemovedConnectionStopsRetryingItsConnect) {
   OutputCapture err(STDERR_FILENO);
   OutputCapture out(STDOUT_FILENO);
   startRecording();
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   thread->SetNumConnections(1);
   EXPECT_TRUE(out.WaitFor("Connection 1 closed and done\n", 5000));
   int errorsWhenRemoved = socketErrors.load();

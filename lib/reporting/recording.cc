@@ -195,6 +195,8 @@ Results computeResults() {
   return computeStatistics(latencies, counts);
 }
 
+int64_t recordingSuccessful() { return run.totalSuccessful; }
+
 const HostFigures& hostFigures() { return run.host; }
 
 void closeMonitors() {

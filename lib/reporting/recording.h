@@ -35,6 +35,8 @@ IntervalResults recordingInterval(const ThreadList& threads);
 void recordingStop(const ThreadList& threads);
 // The same figures every time after recordingStop, until the next recordingStart.
 Results computeResults();
+// The successful responses handed over so far in the period: all of them after recordingStop.
+int64_t recordingSuccessful();
 // The CPU series and memory figures of the latest recording period.
 const HostFigures& hostFigures();
 void closeMonitors();
