@@ -144,11 +144,17 @@ TEST(KelvCommandLine, HeaderLineOptionPrintsTheCsvHeaderAndExits) {
 }
 
 TEST(KelvCommandLine, BadValuesAreUsageErrors) {
-  const std::vector<std::vector<std::string>> cases = {
+  std::vector<std::vector<std::string>> cases = {
       {"-c", "12x", UNUSED_URL}, {"-d", "", UNUSED_URL},    {"-c", "0", UNUSED_URL},
       {"-W", "-1", UNUSED_URL},  {"-K", "1e3", UNUSED_URL}, {"--bogus", UNUSED_URL},
       {UNUSED_URL, "-c"},        {UNUSED_URL, UNUSED_URL},  {"-w", "99999999999", UNUSED_URL},
+      {"-H", "", UNUSED_URL},
   };
+  // Values that would split every request (or the CSV line) in two.
+  for (const char* letter : {"-H", "-t", "-u", "-N", "-x"}) {
+    for (const char* value : {"a: b\r\nc: d", "a\n", "\rb"})
+      cases.push_back({letter, value, UNUSED_URL});
+  }
   for (const auto& args : cases) {
     SubprocessResult result = kelv(args);
     EXPECT_EQ(result.exitStatus, 1) << args[0] << " " << args[1];
@@ -158,9 +164,14 @@ TEST(KelvCommandLine, BadValuesAreUsageErrors) {
   // Each bad value is named on a line of its own before the usage text.
   SubprocessResult number = kelv({"-c", "12x", UNUSED_URL});
   EXPECT_TRUE(number.err.starts_with("kelv: invalid number \"12x\" for option -c\n")) << number.err;
-  SubprocessResult zero = kelv({"-c", "0", UNUSED_URL});
-  const std::string firstLine = zero.err.substr(0, zero.err.find('\n'));
-  EXPECT_NE(firstLine.find("-c"), std::string::npos) << zero.err;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-c", "0", UNUSED_URL},
+                                               {"-H", "", UNUSED_URL},
+                                               {"-N", "a\rb", UNUSED_URL}}) {
+    SubprocessResult refused = kelv(args);
+    const std::string firstLine = refused.err.substr(0, refused.err.find('\n'));
+    EXPECT_NE(firstLine.find(args[0]), std::string::npos) << refused.err;
+    EXPECT_TRUE(refused.err.starts_with(firstLine + "\n" + USAGE)) << refused.err;
+  }
 }
 
 TEST(KelvCommandLine, TargetErrorsEndTheProgramBeforeTheRun) {
