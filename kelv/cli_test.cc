@@ -176,7 +176,7 @@ TEST(KelvCommandLine, BadValuesAreUsageErrors) {
 
 TEST(KelvCommandLine, TargetErrorsEndTheProgramBeforeTheRun) {
   ScratchDir dir;
-  ASSERT_TRUE(dir.WriteFile("unterminated.txt", "http://127.0.0.1:1/"));
+  ASSERT_TRUE(dir.WriteFile("empty.txt", ""));
   ASSERT_TRUE(dir.WriteFile("bad.txt", "http://127.0.0.1:1/\nftp://127.0.0.1/\n"));
   struct Case {
     std::string argument;
@@ -186,8 +186,7 @@ TEST(KelvCommandLine, TargetErrorsEndTheProgramBeforeTheRun) {
       {"@", "Error opening URL file: I/O error\n"},
       {"@" + dir.File("missing.txt"),
        "Error opening URL file: I/O error: " + dir.File("missing.txt") + "\n"},
-      {"@" + dir.File("unterminated.txt"),
-       "No URLs in URL file \"" + dir.File("unterminated.txt") + "\"\n"},
+      {"@" + dir.File("empty.txt"), "No URLs in URL file \"" + dir.File("empty.txt") + "\"\n"},
       {"@" + dir.File("bad.txt"), "Error opening URL file: Invalid URL"},
       {"ftp://127.0.0.1/", "Invalid URL"},
   };
