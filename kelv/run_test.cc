@@ -29,6 +29,24 @@ namespace {
 // timeout of 2 seconds, and this bound leaves a wide margin for a loaded machine.
 constexpr int FIRST_TICK_MILLIS = 20000;
 constexpr int STOPPED_MILLIS = 12000;
+// A loaded machine may wake kelv late for a tick, never early.
+constexpr int LATE_TICK_SECONDS = 2;
+
+// The elapsed seconds of a phase's progress lines: one line per tick that is due, each at its
+// time or a little late.
+void expectTicksAt(const std::vector<int>& shown, const std::vector<int>& due) {
+  ASSERT_EQ(shown.size(), due.size());
+  for (size_t i = 0; i < due.size(); ++i) {
+    EXPECT_GE(shown[i], due[i]) << "tick " << i;
+    EXPECT_LE(shown[i], due[i] + LATE_TICK_SECONDS) << "tick " << i;
+  }
+}
+
+// The length of a measured period that ends with the tick due at `seconds`.
+void expectDuration(double duration, int seconds) {
+  EXPECT_GE(duration, seconds);
+  EXPECT_LE(duration, seconds + LATE_TICK_SECONDS);
+}
 
 class KelvRun : public testing::Test {
  protected:
@@ -62,12 +80,12 @@ TEST_F(KelvRun, TextReportOverKeepAliveAgreesWithTheServer) {
   EXPECT_LE(r["Attempted requests"], logged);
   EXPECT_LE(r["Connections opened"], 4);
   EXPECT_EQ(nginx->LoggedConnections(), 4);  // kept alive: one connection each, all run
-  EXPECT_NEAR(r["Duration"], 2.0, 0.5);
+  expectDuration(r["Duration"], 2);
   EXPECT_LE(r["Minimum latency"], r["50% latency"]);
   EXPECT_LE(r["50% latency"], r["90% latency"]);
   EXPECT_LE(r["99% latency"], r["Maximum latency"]);
   EXPECT_GT(r["Total bytes received"] + r["Receive bandwidth"], 0);
-  EXPECT_EQ(progressElapsed(result.out, "", 2), std::vector<int>{2});
+  expectTicksAt(progressElapsed(result.out, "", 2), {2});
 }
 
 TEST_F(KelvRun, KeepAliveOffOpensAConnectionPerRequest) {
@@ -135,7 +153,8 @@ TEST_F(KelvRun, CsvOutputPrintsNothingDuringTheRun) {
   ASSERT_EQ(fields.size(), 25u);
   double duration = 0;
   ASSERT_TRUE(absl::SimpleAtod(fields[5], &duration));
-  EXPECT_NEAR(duration, 5.0, 0.5);  // the warm-up is not part of the measured run
+  EXPECT_GE(duration, 5.0);
+  EXPECT_LT(duration, 6.0) << "the warm-up is not part of the measured run";
   EXPECT_GT(intField(fields, 7), 0);
   EXPECT_EQ(intField(fields, 6), intField(fields, 7));
 }
@@ -145,13 +164,13 @@ TEST_F(KelvRun, ProgressLinesAtEachTickAndOneWarmUpLine) {
       runKelv({"-w", "1", "-d", "12", "-c", "2", "-K", "1", nginx->HttpUrl()});
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(progressElapsed(result.out, "Warming up: ", 1), std::vector<int>{1});
-  EXPECT_EQ(progressElapsed(result.out, "", 12), (std::vector<int>{5, 10, 12}));
+  expectTicksAt(progressElapsed(result.out, "Warming up: ", 1), {1});
+  expectTicksAt(progressElapsed(result.out, "", 12), {5, 10, 12});
   // The warm-up line comes first, then the run's lines, then the report.
-  EXPECT_TRUE(result.out.starts_with("Warming up: (1 / 1) ")) << result.out;
-  EXPECT_LT(result.out.find("(12 / 12)"), result.out.find("Duration:"));
+  EXPECT_TRUE(result.out.starts_with("Warming up: (")) << result.out;
+  EXPECT_LT(result.out.rfind(" / 12) "), result.out.find("Duration:"));
   std::map<std::string, double> r = parseTextReport(result.out);
-  EXPECT_NEAR(r["Duration"], 12.0, 0.5);
+  expectDuration(r["Duration"], 12);
   EXPECT_GT(r["Successful requests"], 0);
 }
 
@@ -234,15 +253,18 @@ TEST_F(KelvRun, VerboseHttpsShowsTheHandshake) {
   EXPECT_EQ(parseTextReport(result.out)["Successful requests"], 1);
 }
 
+// One-request mode makes the load certain: every one of the 500 connections is opened and
+// sends its request, however slowly the machine runs.
 TEST_F(KelvRun, SoftFileLimitIsRaisedForManyConnections) {
-  SubprocessResult result = runKelv({"-c", "500", "-K", "1", "-d", "1", nginx->HttpUrl()},
-                                    {"prlimit", "--nofile=256:1024"});
+  SubprocessResult result =
+      runKelv({"-1", "-c", "500", "-K", "1", nginx->HttpUrl()}, {"prlimit", "--nofile=256:1024"});
   EXPECT_EQ(result.exitStatus, 0);
   EXPECT_EQ(result.err, "");  // no descriptor ran out
   std::map<std::string, double> r = parseTextReport(result.out);
-  EXPECT_GT(r["Successful requests"], 0);
+  EXPECT_EQ(r["Successful requests"], 500);
+  EXPECT_EQ(r["Connections opened"], 500);
   EXPECT_EQ(r["Socket errors"], 0);
-  nginx->WaitForLoggedRequests(500, LOG_SETTLE_MILLIS);
+  EXPECT_EQ(nginx->WaitForLoggedRequests(500, LOG_SETTLE_MILLIS), 500);
   EXPECT_EQ(nginx->LoggedConnections(), 500);
 }
 
