@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kelv/exit_status.h"
 #include "kelv/output_shape.h"
 #include "kelv/run_test_util.h"
 #include "testing/loopback.h"
@@ -80,7 +81,7 @@ TEST(KelvErrors, EachKindIsCountedReportedAndShownOnce) {
     args.insert(args.end(), c.options.begin(), c.options.end());
     args.push_back(url);
     SubprocessResult result = runKelv(args);
-    EXPECT_EQ(result.exitStatus, 0) << c.name;
+    EXPECT_EQ(result.exitStatus, EXIT_STATUS_NO_SUCCESS) << c.name;
     std::map<std::string, double> r = parseTextReport(result.out);
     EXPECT_EQ(r["Socket errors"], 3) << c.name << "\n" << result.out;
     EXPECT_EQ(r["error " + c.kind], 3) << c.name << "\n" << result.out;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,6 +80,23 @@ struct OptionState {
   bool usageError = false;
 };
 
+// Options whose value goes as it is into every request's head, or into the CSV line (-N): a
+// CR or LF there would split each request, or the line, in two.
+constexpr std::string_view ONE_LINE_OPTIONS = "HtuxN";
+
+// False, with the reason on standard error, for a value that would break its line.
+bool oneLineValue(int letter, std::string_view value) {
+  if (letter == 'H' && value.empty()) {
+    std::fprintf(stderr, "kelv: an empty header line (-H) would end the request head\n");
+    return false;
+  }
+  if (value.find_first_of("\r\n") != std::string_view::npos) {
+    std::fprintf(stderr, "kelv: the value of option -%c must not hold a line break\n", letter);
+    return false;
+  }
+  return true;
+}
+
 // A base-10 32-bit number with optional blanks around it and an optional sign.
 bool readNumber(const char* value, int letter, int32_t* target) {
   int32_t number = 0;
@@ -133,6 +151,11 @@ bool applyOption(OptionState& state, int letter, const char* value) {
   Settings& settings = state.result.settings;
   if (int32_t* number = numberField(settings, letter)) {
     if (!readNumber(value, letter, number)) state.usageError = true;
+    return true;
+  }
+  if (ONE_LINE_OPTIONS.find(static_cast<char>(letter)) != std::string_view::npos &&
+      !oneLineValue(letter, value)) {
+    state.usageError = true;
     return true;
   }
   switch (letter) {

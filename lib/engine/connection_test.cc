@@ -189,7 +189,7 @@ TEST(Connection, HostWithoutAddressRetriesEveryQuarterSecond) {
   thread->verbose = true;
   OutputCapture err(STDERR_FILENO);
   OutputCapture out(STDOUT_FILENO);
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   EXPECT_FALSE(joinWithin(*thread, 1100)) << "a connection that cannot connect keeps trying";
   std::string verbose = out.Finish();
   std::string errors = err.Finish();
@@ -215,7 +215,7 @@ TEST(Connection, RemovedConnectionStopsRetryingItsConnect) {
   thread->verbose = true;
   OutputCapture err(STDERR_FILENO);
   OutputCapture out(STDOUT_FILENO);
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   thread->SetNumConnections(1);
   EXPECT_TRUE(out.WaitFor("Connection 1 closed and done\n", 5000));
   static_cast<void>(thread->SwapCounters());  // what came before the removal

@@ -61,7 +61,8 @@ class VerboseCapture {
 
 RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined) {
   VerboseCapture out(thread);
-  thread.Start();
+  const Status started = thread.Start();
+  EXPECT_TRUE(started.ok()) << started;
   untilJoined();
   std::string verbose = out.Finish();
   RunCounts counts = collect(thread);

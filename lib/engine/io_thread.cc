@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
+#include "absl/strings/str_cat.h"
 #include "lib/engine/connection.h"
 #include "lib/engine/watchers.h"
 #include "lib/util/clock.h"
@@ -59,23 +61,36 @@ IOThread::~IOThread() {
 
 void IOThread::SetBackendFlagsForTest(unsigned flags) { backendFlagsForTest.store(flags); }
 
-void IOThread::Start() {
+Status IOThread::Start() {
   std::call_once(parserOnce, Connection::InitParserSettings);
   keepRunning = keepRunning >= 0 ? 1 : 0;
   // The loop exists before Start returns, so a command queued right afterwards finds it.
-  if (!CreateLoop()) return;
-  thread = std::thread([this] { ThreadBody(); });
+  if (Status created = CreateLoop(); !created.ok()) return created;
+  try {
+    thread = std::thread([this] {
+      ThreadBody();
+      finished.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error& error) {
+    // Too many threads, or no memory for a stack: the loop that would have run goes too.
+    std::lock_guard<std::mutex> guard(commandLock);
+    loop = nullptr;
+    ownedLoop.reset();
+    return Status(StatusCode::INTERNAL_ERROR,
+                  absl::StrCat("Cannot start I/O thread ", index, ": ", error.what()));
+  }
+  return Status();
 }
 
-bool IOThread::CreateLoop() {
+Status IOThread::CreateLoop() {
   unsigned flags = numConnections <= SELECT_MAX_CONNECTIONS
                        ? (ev_recommended_backends() & EVBACKEND_SELECT)
                        : 0U;
   if (unsigned forced = backendFlagsForTest.load(); forced != 0) flags = forced;
   LoopPtr created(ev_loop_new(flags));
   if (created == nullptr) {
-    std::fprintf(stderr, "Cannot create the event loop of I/O thread %d\n", index);
-    return false;
+    return Status(StatusCode::INTERNAL_ERROR,
+                  absl::StrCat("Cannot create the event loop of I/O thread ", index));
   }
   ev_async_init(&wakeup, wakeupCallback);
   wakeup.data = this;
@@ -84,7 +99,7 @@ bool IOThread::CreateLoop() {
   std::lock_guard<std::mutex> guard(commandLock);
   ownedLoop = std::move(created);
   loop = ownedLoop.get();
-  return true;
+  return Status();
 }
 
 void IOThread::ThreadBody() {

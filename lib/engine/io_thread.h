@@ -15,6 +15,7 @@
 #include "lib/transport/tls_socket.h"
 #include "lib/util/owned.h"
 #include "lib/util/random.h"
+#include "lib/util/status.h"
 
 namespace kelv {
 
@@ -48,11 +49,15 @@ class IOThread {
   IOThread& operator=(const IOThread&) = delete;
   ~IOThread();
 
-  void Start();
+  // Creates the loop and the thread. On failure (no loop, or the system refuses the thread)
+  // nothing runs, the IOThread need not be joined, and the message says why.
+  Status Start();
   void RequestStop(int seconds);
   void SetNumConnections(int count);
   void Join();
   void Stop();
+  // True once the thread body has ended, its loop destroyed: Join will not wait.
+  bool Finished() const { return finished.load(std::memory_order_acquire); }
 
   // Installs a fresh zeroed record and returns the previous one, once no update of the
   // I/O thread can still be writing to it. The caller owns the result.
@@ -105,7 +110,7 @@ class IOThread {
   friend class Connection;
   using LoopPtr = std::unique_ptr<struct ev_loop, FnDeleter<ev_loop_destroy>>;
 
-  bool CreateLoop();
+  Status CreateLoop();
   void ThreadBody();
   void Run();
   void StartConnection(size_t connIndex);
@@ -126,6 +131,7 @@ class IOThread {
   // at a time, and each parses what it read before it returns.
   std::unique_ptr<char[]> readScratch;
   std::thread thread;
+  std::atomic<bool> finished{false};
   LoopPtr ownedLoop;  // `loop` is its plain alias, null while no loop exists
   ev_async wakeup{};
   ev_timer shutdownTimer{};

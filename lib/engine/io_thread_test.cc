@@ -162,7 +162,7 @@ TEST(IOThread, CommandsQueuedRightAfterStartAreRun) {
   auto thread = makeThread(0);
   thread->verbose = true;
   OutputCapture out(STDOUT_FILENO);
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   thread->SetNumConnections(0);
   thread->RequestStop(30);
   EXPECT_TRUE(joinWithin(*thread, 10000)) << "with no connection a STOP ends the loop at once";
@@ -180,7 +180,7 @@ TEST(IOThread, SetConnectionsRemovesLastFirstAndAddsNextIndices) {
   thread->noKeepAlive = 1;  // removed connections end at their next close, which is soon
   thread->verbose = true;
   OutputCapture out(STDOUT_FILENO);
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   std::this_thread::sleep_for(milliseconds(100));
   thread->SetNumConnections(2);
   EXPECT_TRUE(out.WaitFor("Connection 2 closed and done\n", 5000));
@@ -213,17 +213,21 @@ TEST(IOThread, SetConnectionsRemovesLastFirstAndAddsNextIndices) {
   EXPECT_EQ(counts.connectionsOpened, stats.connections);
 }
 
-TEST(IOThread, LoopThatCannotBeCreatedEndsTheThreadWithAMessage) {
+TEST(IOThread, LoopThatCannotBeCreatedFailsTheStart) {
   IOThread::SetBackendFlagsForTest(EVBACKEND_KQUEUE | EVBACKEND_PORT);  // none on Linux
   auto thread = makeThread(1);
   OutputCapture err(STDERR_FILENO);
-  thread->Start();
+  const Status started = thread->Start();
+  // Nothing runs: the queueing calls find no loop, Join returns at once.
   thread->RequestStop(1);
   thread->SetNumConnections(3);
   thread->Join();
   std::string errors = err.Finish();
   IOThread::SetBackendFlagsForTest(0);
-  EXPECT_EQ(errors, "Cannot create the event loop of I/O thread 0\n");
+  EXPECT_EQ(started.code, StatusCode::INTERNAL_ERROR);
+  EXPECT_EQ(started.message, "Cannot create the event loop of I/O thread 0");
+  EXPECT_EQ(errors, "") << "the caller says why";
+  EXPECT_FALSE(thread->Finished());
 }
 
 // Progress ticks take the counters while requests flow; nothing is lost between records.
@@ -231,7 +235,7 @@ TEST(IOThread, CountersSwappedDuringARunAddUpToWhatTheServerAnswered) {
   ScriptedTarget target;
   ASSERT_TRUE(target.Started());
   auto thread = makeThread(3);
-  thread->Start();
+  ASSERT_TRUE(thread->Start().ok());
   RequestCounters total;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (target.server.Stats().requests < 50 && std::chrono::steady_clock::now() < deadline) {
@@ -261,7 +265,7 @@ NginxRun runThreadsAgainst(const NginxServer& nginx, const std::vector<std::stri
     threads.push_back(makeThread(4));
     threads.back()->index = i;
   }
-  for (auto& thread : threads) thread->Start();
+  for (auto& thread : threads) EXPECT_TRUE(thread->Start().ok());
   std::this_thread::sleep_for(milliseconds(1000));
   for (auto& thread : threads) thread->RequestStop(2);
   NginxRun run;

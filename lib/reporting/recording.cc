@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -37,6 +38,26 @@ struct RecordingState {
 };
 
 RecordingState run;
+std::atomic<CpuReading (*)()> cpuReaderForTest{nullptr};
+
+CpuReading readClientCpu() {
+  CpuReading (*reader)() = cpuReaderForTest.load();
+  return reader != nullptr ? reader() : readCpuTimes();
+}
+
+// The first sample of a period always counts, so that a period shorter than a clock tick
+// still shows its figures.
+void appendSample(std::vector<double>& series, double value, bool measurable) {
+  if (measurable || series.empty()) series.push_back(value);
+}
+
+// The client's sample of a tick, when it counts; otherwise the interval goes on.
+double sampleClientCpu(const CpuReading& now, bool measurable) {
+  if (!measurable && !run.host.clientCpuSamples.empty()) return 0;
+  const double busy = cpuSampleBusyAt(run.clientCpu, now);
+  run.host.clientCpuSamples.push_back(busy);
+  return busy;
+}
 
 // Takes every thread's record in list order: its counts go to the totals, the record to
 // `collected`. Returns the successful responses handed over.
@@ -108,7 +129,7 @@ void recordingStart(const ThreadList& threads) {
   run.collected.clear();
   // What the threads counted so far is discarded.
   for (const auto& thread : threads) thread->SwapCounters().reset();
-  cpuSampleStart(run.clientCpu);
+  cpuSampleStartAt(run.clientCpu, readClientCpu());
   restartMonitor(run.monitor1);
   restartMonitor(run.monitor2);
   run.startTime = run.lastTickTime = timeNow();
@@ -117,16 +138,18 @@ void recordingStart(const ThreadList& threads) {
 
 TickSamples recordingTakeSamples() {
   TickSamples samples;
-  if (run.monitor1.Connected()) {
-    samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor1.descriptor);
-    run.host.remoteCpuSamples1.push_back(samples.remoteCpu1);
-  }
-  if (run.monitor2.Connected()) {
-    const double reply = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
-    run.host.remoteCpuSamples2.push_back(reply);
-  }
-  samples.clientCpu = cpuSampleBusy(run.clientCpu);
-  run.host.clientCpuSamples.push_back(samples.clientCpu);
+  // A failed query disconnects its slot, and still counts as a sample of 0.
+  const bool asked1 = run.monitor1.Connected();
+  const bool asked2 = run.monitor2.Connected();
+  double remoteCpu2 = 0;
+  if (asked1) samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor1.descriptor);
+  if (asked2) remoteCpu2 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
+  const CpuReading now = readClientCpu();
+  // A failed reading has no ticks to compare; it gives 0 as it always did.
+  const bool measurable = !now.ok || now.ticks != run.clientCpu.ticks;
+  samples.clientCpu = sampleClientCpu(now, measurable);
+  if (asked1) appendSample(run.host.remoteCpuSamples1, samples.remoteCpu1, measurable);
+  if (asked2) appendSample(run.host.remoteCpuSamples2, remoteCpu2, measurable);
   return samples;
 }
 
@@ -161,11 +184,15 @@ Results computeResults() {
   return computeStatistics(latencies, counts);
 }
 
+int64_t recordingSuccessful() { return run.totals.successful; }
+
 const HostFigures& hostFigures() { return run.host; }
 
 void closeMonitors() {
   closeMonitor(run.monitor1);
   closeMonitor(run.monitor2);
 }
+
+void setCpuReaderForTest(CpuReading (*reader)()) { cpuReaderForTest.store(reader); }
 
 }  // namespace kelv

@@ -17,6 +17,20 @@
 namespace kelv {
 namespace {
 
+// The client's CPU clock of these tests: each reading comes `elapsedStep` ticks after the
+// previous one, with `busyStep` ticks of CPU time in between.
+struct FakeCpuClock {
+  static inline CpuReading last{true, 1000, 100};
+  static inline int64_t elapsedStep = 3;
+  static inline int64_t busyStep = 1;
+
+  static CpuReading Read() {
+    last.ticks += elapsedStep;
+    last.cpuTicks += busyStep;
+    return last;
+  }
+};
+
 // The I/O threads are constructed but never started, so this thread may write their
 // current records itself.
 class Recording : public ::testing::Test {
@@ -24,8 +38,11 @@ class Recording : public ::testing::Test {
   void SetUp() override {
     std::signal(SIGPIPE, SIG_IGN);
     for (int i = 0; i < 2; ++i) threads.push_back(std::make_unique<IOThread>());
+    FakeCpuClock::elapsedStep = 3;  // 25% busy, however fast the test runs
+    setCpuReaderForTest(&FakeCpuClock::Read);
   }
   void TearDown() override {
+    setCpuReaderForTest(nullptr);
     closeMonitors();
     setMonitors("", "");
   }
@@ -132,6 +149,38 @@ TEST_F(Recording, MonitorIsAskedEachTickAndForMemoryAtTheEnd) {
   EXPECT_EQ(monitor.Received(), "cpu\ncpu\ncpu\nmem\ncpu\n");
   EXPECT_EQ(monitor.Accepted(), 1);
   EXPECT_TRUE(hostFigures().remoteCpuSamples1.empty());
+}
+
+// The stop follows the last tick at once: over no clock tick its figures would read 0 and
+// pull the averages down. Only the first sample of a period is kept whatever its interval.
+TEST_F(Recording, SampleOverNoClockTickStaysOutOfTheCpuSeries) {
+  FakeMonitor monitor;
+  ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  setMonitors(monitor.HostAndPort(), "");
+  recordingStart(threads);
+  ASSERT_TRUE(waitForAccepted(monitor, 1));
+  Tick();
+  FakeCpuClock::elapsedStep = 0;
+  recordingStop(threads);
+  EXPECT_EQ(hostFigures().clientCpuSamples, std::vector<double>{0.25});
+  EXPECT_EQ(hostFigures().remoteCpuSamples1, std::vector<double>{0.25});
+  EXPECT_EQ(monitor.Received(), "cpu\ncpu\nmem\n") << "the monitor is still asked at the stop";
+  // The interval of a sample left out goes on into the next: 2 busy ticks in 3, not 1 in 3.
+  FakeCpuClock::elapsedStep = 3;
+  recordingStart(threads);
+  recordingSample();
+  FakeCpuClock::elapsedStep = 0;
+  recordingSample();
+  FakeCpuClock::elapsedStep = 3;
+  recordingSample();
+  EXPECT_EQ(hostFigures().clientCpuSamples, (std::vector<double>{0.25, 0.4}));
+  EXPECT_EQ(hostFigures().remoteCpuSamples1.size(), 2u);
+  // A period shorter than a tick keeps its one sample: the report still has its lines.
+  FakeCpuClock::elapsedStep = 0;
+  recordingStart(threads);
+  recordingStop(threads);
+  EXPECT_EQ(hostFigures().clientCpuSamples.size(), 1u);
+  EXPECT_EQ(hostFigures().remoteCpuSamples1.size(), 1u);
 }
 
 TEST_F(Recording, DeadMonitorIsSkippedUntilTheNextPeriod) {
