@@ -72,6 +72,11 @@ std::vector<int> ProcFiles::Pids() const {
   return pids;
 }
 
+const ProcFiles& hostProcFiles() {
+  static const ProcFiles files;
+  return files;
+}
+
 int64_t ProcFiles::UptimeTicks() const {
   std::string text;
   if (!Read("uptime", text)) return -1;

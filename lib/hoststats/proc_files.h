@@ -33,6 +33,9 @@ class ProcFiles {
   int64_t pageBytes;
 };
 
+// The real /proc of this machine, made once and shared by every observer of the process.
+const ProcFiles& hostProcFiles();
+
 // The first figure of an uptime text ("3107.22 4946.81") in clock ticks; -1 when there is none.
 int64_t parseUptimeTicks(std::string_view text, int64_t ticksPerSecond);
 // The unsigned decimal number at the start of text (blanks before it skipped), and text moved
