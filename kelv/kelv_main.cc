@@ -74,6 +74,7 @@ int kelvMain(int argc, char** argv) {
   if (!ensureFileLimit(settings.concurrency, settings.numThreads)) return EXIT_STATUS_OK;
   if (settings.verbose) printVersion(std::cout);
   setMonitors(settings.monitorHost1, settings.monitorHost2);
+  setMonitorProcess(settings.monitorProcess);
   return runDriver(settings);
 }
 
