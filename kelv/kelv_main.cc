@@ -77,6 +77,7 @@ int kelvMain(int argc, char** argv) {
   }
   if (settings.verbose) printVersion(std::cout);
   setMonitors(settings.monitorHost1, settings.monitorHost2);
+  setMonitorProcess(settings.monitorProcess);
   return runDriver(settings);
 }
 

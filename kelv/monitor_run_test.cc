@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "kelv/run_test_util.h"
+#include "lib/hoststats/host_stats.h"
+#include "lib/reporting/fake_monitor.h"
 #include "mon/mon_test_client.h"
 #include "testing/nginx.h"
 
@@ -108,7 +110,7 @@ TEST_F(KelvMonitor, FirstMonitorFiguresInProgressLinesAndReport) {
   const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
   ASSERT_EQ(progress.size(), 2u) << result.out;
   EXPECT_GT(progress[0].remoteCpuPercent, 0) << "the busy monitor's figure at the first tick";
-  std::map<std::string, double> r = parseTextReport(result.out, {.first = true});
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true, .host = true});
   EXPECT_GT(r["Successful requests"], 0);
   EXPECT_GT(r["Remote CPU average"], 0);
   EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
@@ -124,7 +126,8 @@ TEST_F(KelvMonitor, BothMonitorsAreQueried) {
     MonitorLoad load(second.port);
     result = RunWith({"-M", first.Address(), "-X", second.Address()});
   }
-  std::map<std::string, double> r = parseTextReport(result.out, {.first = true, .second = true});
+  std::map<std::string, double> r =
+      parseTextReport(result.out, {.first = true, .second = true, .host = true});
   EXPECT_GT(r["Remote 2 CPU average"], 0);
   EXPECT_GE(r["Remote 2 CPU max"], r["Remote 2 CPU average"]);
   EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
@@ -142,11 +145,46 @@ TEST_F(KelvMonitor, BothMonitorsAreQueried) {
     MonitorLoad load(second.port);
     alone = RunWith({"-X", second.Address()});
   }
-  std::map<std::string, double> secondOnly = parseTextReport(alone.out, {.second = true});
+  std::map<std::string, double> secondOnly =
+      parseTextReport(alone.out, {.second = true, .host = true});
   EXPECT_GT(secondOnly["Remote 2 CPU average"], 0);
   for (const ProgressLine& line : progressLines(alone.out, "", 6)) {
     EXPECT_EQ(line.remoteCpuPercent, -1) << alone.out;
   }
+}
+
+// kelv loads nginx on this host, so the host was busy: nginx's share and kelv's own at least.
+TEST_F(KelvMonitor, HostAndProcessFiguresOfTheLoadedServer) {
+  const SubprocessResult result =
+      RunWith({"-M", first.Address(), "-X", second.Address(), "--monitor-process", "nginx"});
+  std::map<std::string, double> r =
+      parseTextReport(result.out, {.first = true, .second = true, .host = true, .process = true});
+  for (const std::string remote : {"Remote ", "Remote 2 "}) {
+    EXPECT_GT(r[remote + "host CPU average"], 0) << result.out;
+    EXPECT_GE(r[remote + "host CPU max"], r[remote + "host CPU average"]);
+    EXPECT_GE(r[remote + "busiest CPU max"], r[remote + "host CPU max"]);
+    EXPECT_LE(r[remote + "busiest CPU max"], 100);
+    // The master and its worker serve every request; their memory is several MiB.
+    EXPECT_GT(r[remote + "process CPU average"], 0) << result.out;
+    EXPECT_GE(r[remote + "process CPU max"], r[remote + "process CPU average"]);
+    EXPECT_GT(r[remote + "process memory"], 1.0) << result.out;
+  }
+}
+
+// An older monitor answers HOST with "Invalid command": kelv reports what it knows, and says
+// nothing of the rest.
+TEST_F(KelvMonitor, OlderMonitorGetsTheOlderReport) {
+  FakeMonitor older;
+  ASSERT_TRUE(older.Listening()) << older.ListenError();
+  older.ReplyTo("host", "Invalid command\n");
+  older.ReplyTo("proc nginx", "Invalid command\n");
+  const SubprocessResult result =
+      RunWith({"-M", older.HostAndPort(), "--monitor-process", "nginx"});
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true});
+  EXPECT_EQ(r["Remote CPU average"], 25);
+  EXPECT_EQ(r["Remote memory usage"], 25);
+  // HOST once on the first tick; never the processes of a monitor that does not know HOST.
+  EXPECT_EQ(older.Received(), "cpu\nhost\ncpu\ncpu\nmem\n");
 }
 
 }  // namespace

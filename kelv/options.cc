@@ -20,11 +20,14 @@
 namespace kelv {
 namespace {
 
-// getopt_long's value for options that have no letter.
+// Options with a long form only have codes beyond every character.
 constexpr int OPTION_TIMEOUT = 256;
+constexpr int OPTION_MONITOR_PROCESS = 257;
 // A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
 constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
 constexpr double MAX_TIMEOUT_SECONDS = 1e6;
+// "proc " and the name must fit one line of kelvmon's 128-byte buffer, line end included.
+constexpr size_t MAX_PROCESS_NAME = 122;
 
 constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:STVW:Z1";
 
@@ -47,6 +50,7 @@ const option LONG_OPTIONS[] = {
     {"iothreads", required_argument, nullptr, 'K'},
     {"monitor", required_argument, nullptr, 'M'},
     {"monitor2", required_argument, nullptr, 'X'},
+    {"monitor-process", required_argument, nullptr, OPTION_MONITOR_PROCESS},
     {"name", required_argument, nullptr, 'N'},
     {"csv-output", no_argument, nullptr, 'S'},
     {"header-line", no_argument, nullptr, 'T'},
@@ -199,6 +203,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     case 'X':
       settings.monitorHost2 = value;
       break;
+    case OPTION_MONITOR_PROCESS:
+      settings.monitorProcess = value;
+      break;
     case 'N':
       settings.runName = value;
       break;
@@ -229,6 +236,14 @@ bool valuesInRange(const Settings& settings) {
   if (settings.concurrency < 1) {
     std::fprintf(stderr, "kelv: the connection count (-c) must be 1 or more, not %d\n",
                  settings.concurrency);
+    return false;
+  }
+  const std::string& process = settings.monitorProcess;
+  if (process.size() > MAX_PROCESS_NAME || process.find_first_of("\r\n") != std::string::npos) {
+    std::fprintf(stderr,
+                 "kelv: the process (--monitor-process) must be a name or number of at most %zu "
+                 "characters on one line\n",
+                 MAX_PROCESS_NAME);
     return false;
   }
   if (settings.thinkTime < 0) {

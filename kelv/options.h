@@ -26,6 +26,7 @@ struct Settings {
   int32_t numThreads = -1;  // 0 or less: one per online processor
   std::string monitorHost1;
   std::string monitorHost2;
+  std::string monitorProcess;  // --monitor-process: a name or number each monitor is asked about
   std::string runName;
   bool csvOutput = false;
   bool verifyPeer = false;

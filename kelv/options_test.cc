@@ -58,6 +58,8 @@ TEST(Options, EveryLongFormSetsItsSetting) {
                          "h:1",
                          "--monitor2",
                          "h:2",
+                         "--monitor-process",
+                         "nginx",
                          "--name",
                          "run",
                          "--csv-output",
@@ -81,6 +83,7 @@ TEST(Options, EveryLongFormSetsItsSetting) {
   EXPECT_EQ(s.numThreads, 2);
   EXPECT_EQ(s.monitorHost1, "h:1");
   EXPECT_EQ(s.monitorHost2, "h:2");
+  EXPECT_EQ(s.monitorProcess, "nginx");
   EXPECT_EQ(s.runName, "run");
   EXPECT_TRUE(s.csvOutput);
   EXPECT_TRUE(s.verifyPeer);
@@ -142,6 +145,18 @@ TEST(Options, TimeoutIsAPositiveDecimalNumberOfSeconds) {
                               "\": a positive number of seconds up to 1000000 is expected\n");
   }
   EXPECT_EQ(action({"-o", "1", URL}), ParseAction::USAGE_ERROR) << "no short form";
+}
+
+// The process goes into one line of the monitor's 128-byte buffer: a longer name, or one that
+// would start a second command, is refused rather than sent.
+TEST(Options, MonitorProcessFitsOneMonitorLine) {
+  EXPECT_EQ(action({"--monitor-process", std::string(122, 'n'), URL}), ParseAction::RUN);
+  for (const std::string& bad :
+       {std::string(123, 'n'), std::string("nginx\nquit"), std::string("nginx\r")}) {
+    Parsed parsed = parse({"--monitor-process", bad, URL});
+    EXPECT_EQ(parsed.result.action, ParseAction::USAGE_ERROR) << bad;
+    EXPECT_NE(parsed.err.find("--monitor-process"), std::string::npos) << parsed.err;
+  }
 }
 
 TEST(Options, DecisionOrderAfterTheLoop) {

@@ -52,6 +52,17 @@ const char* const REMOTE2_SHAPES[] = {
     "Remote 2 CPU max:       {n}%",
     "Remote 2 memory usage:  {n}%",
 };
+// After "Remote " or "Remote 2 ", so the second aligns two columns further.
+const char* const REMOTE_HOST_SHAPES[] = {
+    "host CPU average:    {n}%",
+    "host CPU max:        {n}%",
+    "busiest CPU max:     {n}%",
+};
+const char* const REMOTE_PROCESS_SHAPES[] = {
+    "process CPU average: {n}%",
+    "process CPU max:     {n}%",
+    "process memory:      {f2} MiB",
+};
 const char* const TAIL_SHAPES[] = {
     "",
     "Total bytes sent:     {f2} megabytes",
@@ -60,11 +71,27 @@ const char* const TAIL_SHAPES[] = {
     "Receive bandwidth:    {f2} megabits / second",
 };
 
+template <size_t N>
+void addShapes(std::vector<std::string>& shapes, const char* const (&more)[N],
+               const std::string& prefix = "") {
+  for (const char* shape : more) shapes.push_back(prefix + shape);
+}
+
+void addHostShapes(std::vector<std::string>& shapes, RemoteLines remote,
+                   const std::string& prefix) {
+  if (remote.host) addShapes(shapes, REMOTE_HOST_SHAPES, prefix);
+  if (remote.process) addShapes(shapes, REMOTE_PROCESS_SHAPES, prefix);
+}
+
 std::vector<std::string> reportShapes(RemoteLines remote) {
   std::vector<std::string> shapes(std::begin(HEAD_SHAPES), std::end(HEAD_SHAPES));
-  if (remote.first) shapes.insert(shapes.end(), std::begin(REMOTE_SHAPES), std::end(REMOTE_SHAPES));
+  if (remote.first) {
+    addShapes(shapes, REMOTE_SHAPES);
+    addHostShapes(shapes, remote, "Remote ");
+  }
   if (remote.second) {
-    shapes.insert(shapes.end(), std::begin(REMOTE2_SHAPES), std::end(REMOTE2_SHAPES));
+    addShapes(shapes, REMOTE2_SHAPES);
+    addHostShapes(shapes, remote, "Remote 2 ");
   }
   shapes.insert(shapes.end(), std::begin(TAIL_SHAPES), std::end(TAIL_SHAPES));
   return shapes;

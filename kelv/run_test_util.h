@@ -22,8 +22,10 @@ SubprocessResult runKelv(std::vector<std::string> args,
 
 // Which monitors the report is to show figures of.
 struct RemoteLines {
-  bool first = false;   // -M: "Remote CPU average" and its two companions
-  bool second = false;  // -X: "Remote 2 CPU average" and its two companions
+  bool first = false;    // -M: "Remote CPU average" and its two companions
+  bool second = false;   // -X: "Remote 2 CPU average" and its two companions
+  bool host = false;     // each of them also with "Remote host CPU average" and its companions
+  bool process = false;  // and with "Remote process CPU average" and its companions
 };
 
 // The text report: its lines in order, each with the format of its figure, then the error and

@@ -116,6 +116,40 @@ void connectTo(const addrinfo& address, const std::string& host, uint16_t port,
                          "\n"));
 }
 
+// Sends one command and takes the reply with a single read into `reply`; the count received,
+// or 0 or less after a failure, which has been reported and has closed the socket.
+ssize_t exchange(std::string_view command, int& descriptor, char (&reply)[REPLY_BUFFER_SIZE]) {
+  // A partial count leaves errno untouched; clearing it keeps the message from showing a
+  // stale number. MSG_NOSIGNAL: a monitor that reset the connection must not end the run.
+  errno = 0;
+  const ssize_t written = ::send(descriptor, command.data(), command.size(), MSG_NOSIGNAL);
+  const int writeError = errno;
+  if (written != static_cast<ssize_t>(command.size())) {
+    errorLine(absl::StrCat("Error writing to monitoring server: ", writeError, "\n"));
+    closeDescriptor(descriptor);
+    return -1;
+  }
+  errno = 0;  // a closed connection reads 0 without setting errno
+  const ssize_t received = ::read(descriptor, reply, sizeof reply);
+  const int readError = errno;
+  if (received <= 0) {
+    errorLine(absl::StrCat("Error reading from monitoring server: ", readError, "\n"));
+    closeDescriptor(descriptor);
+  }
+  return received;
+}
+
+// The whole text is one decimal number: digits with at most one point, as kelvmon writes them.
+bool wholeNumber(std::string_view text, double& value) {
+  if (text.empty() || text.find_first_not_of("0123456789.-") != std::string_view::npos) {
+    return false;
+  }
+  const std::string copy(text);
+  char* end = nullptr;
+  value = std::strtod(copy.c_str(), &end);
+  return end == copy.c_str() + copy.size();
+}
+
 }  // namespace
 
 void monitorConnect(std::string_view hostAndPort, int& descriptor) {
@@ -136,26 +170,34 @@ void monitorConnect(std::string_view hostAndPort, int& descriptor) {
 }
 
 double monitorQuery(std::string_view command, int& descriptor) {
-  // A partial count leaves errno untouched; clearing it keeps the message from showing a
-  // stale number. MSG_NOSIGNAL: a monitor that reset the connection must not end the run.
-  errno = 0;
-  const ssize_t written = ::send(descriptor, command.data(), command.size(), MSG_NOSIGNAL);
-  const int writeError = errno;
-  if (written != static_cast<ssize_t>(command.size())) {
-    errorLine(absl::StrCat("Error writing to monitoring server: ", writeError, "\n"));
-    closeDescriptor(descriptor);
-    return 0.0;
-  }
   char reply[REPLY_BUFFER_SIZE] = {};
-  errno = 0;  // a closed connection reads 0 without setting errno
-  const ssize_t received = ::read(descriptor, reply, sizeof reply);
-  const int readError = errno;
-  if (received <= 0) {
-    errorLine(absl::StrCat("Error reading from monitoring server: ", readError, "\n"));
-    closeDescriptor(descriptor);
-    return 0.0;
-  }
+  const ssize_t received = exchange(command, descriptor, reply);
+  if (received <= 0) return 0.0;
   return parseMonitorReply(std::string_view(reply, static_cast<size_t>(received)));
+}
+
+MonitorPair monitorQueryPair(std::string_view command, int& descriptor) {
+  char reply[REPLY_BUFFER_SIZE] = {};
+  const ssize_t received = exchange(command, descriptor, reply);
+  if (received <= 0) return MonitorPair{};
+  return parseMonitorPair(std::string_view(reply, static_cast<size_t>(received)));
+}
+
+std::string monitorProcessCommand(std::string_view nameOrPid) {
+  return absl::StrCat("proc ", asAbsl(nameOrPid), "\n");
+}
+
+MonitorPair parseMonitorPair(std::string_view reply) {
+  if (reply == "none\n") return MonitorPair{MonitorAnswer::NOT_FOUND};
+  MonitorPair pair{MonitorAnswer::UNKNOWN};
+  const size_t blank = reply.find(' ');
+  if (blank == std::string_view::npos || reply.empty() || reply.back() != '\n') return pair;
+  const std::string_view second = reply.substr(blank + 1, reply.size() - blank - 2);
+  if (!wholeNumber(reply.substr(0, blank), pair.first) || !wholeNumber(second, pair.second)) {
+    return pair;
+  }
+  pair.answer = MonitorAnswer::FIGURES;
+  return pair;
 }
 
 double parseMonitorReply(std::string_view reply) {

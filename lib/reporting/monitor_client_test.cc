@@ -38,6 +38,19 @@ TEST(MonitorReply, ParsedByStrtodRulesWithinTheBytesReceived) {
   EXPECT_DOUBLE_EQ(parseMonitorReply(std::string_view(digits).substr(0, 64)), 1e63);
 }
 
+TEST(MonitorReply, PairsOfFiguresNoneOrAnythingElse) {
+  const MonitorPair host = parseMonitorPair("0.52 1.00\n");
+  EXPECT_EQ(host.answer, MonitorAnswer::FIGURES);
+  EXPECT_DOUBLE_EQ(host.first, 0.52);
+  EXPECT_DOUBLE_EQ(host.second, 1.0);
+  EXPECT_DOUBLE_EQ(parseMonitorPair("123456 789\n").second, 789.0);  // NET's whole numbers
+  EXPECT_EQ(parseMonitorPair("none\n").answer, MonitorAnswer::NOT_FOUND);
+  for (const char* other : {"Invalid command\n", "0.25\n", "0.25 \n", " 0.25 1\n", "0.25 1",
+                            "0.25 1 2\n", "1e3 1\n", "nan 1\n", "", "none"}) {
+    EXPECT_EQ(parseMonitorPair(other).answer, MonitorAnswer::UNKNOWN) << '"' << other << '"';
+  }
+}
+
 TEST(MonitorClient, BadTextsAndFailedLookUpsAreReported) {
   const struct {
     const char* text;

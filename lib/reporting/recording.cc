@@ -19,6 +19,9 @@ namespace {
 struct MonitorSlot {
   std::string hostAndPort;  // empty: never contacted
   int descriptor = -1;      // -1: not connected
+  // False once the monitor on this connection answered HOST with anything but figures: an
+  // older kelvmon, which is then asked only what it knows.
+  bool knowsHost = true;
 
   bool Connected() const { return descriptor >= 0; }
 };
@@ -35,6 +38,7 @@ struct RecordingState {
   HostFigures host;
   MonitorSlot monitor1;
   MonitorSlot monitor2;
+  std::string processCommand;  // empty: no processes are asked about
 };
 
 RecordingState run;
@@ -80,6 +84,36 @@ void resetHostFigures() {
   run.host.remoteMemory1 = 0;
   run.host.remoteMemory2 = 0;
   run.host.clientMemory = 0;
+  run.host.remoteHost1 = RemoteHostFigures{};
+  run.host.remoteHost2 = RemoteHostFigures{};
+}
+
+// Asks one command of the host figures; false when the monitor does not give them (it is not
+// asked again on this connection) or the query failed.
+bool askHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply) {
+  if (!slot.Connected() || !slot.knowsHost) return false;
+  reply = monitorQueryPair(command, slot.descriptor);
+  if (reply.answer == MonitorAnswer::UNKNOWN) slot.knowsHost = false;
+  return reply.answer == MonitorAnswer::FIGURES;
+}
+
+// The host figures of one tick, and the chosen processes' when they are there; the CPU
+// figures of an interval without a clock tick are left out like the client's.
+void sampleRemoteHost(MonitorSlot& slot, RemoteHostFigures& figures, bool measurable) {
+  MonitorPair reply;
+  if (!askHost(slot, MONITOR_HOST_COMMAND, reply)) return;
+  appendSample(figures.hostCpuSamples, reply.first, measurable);
+  appendSample(figures.busiestCpuSamples, reply.second, measurable);
+  if (run.processCommand.empty() || !askHost(slot, run.processCommand, reply)) return;
+  appendSample(figures.processCpuSamples, reply.first, measurable);
+  figures.processMemoryMiB = reply.second;
+}
+
+// The host and process intervals restart with the CPU interval; the replies are not used.
+void restartRemoteHost(MonitorSlot& slot) {
+  MonitorPair unused;
+  if (!askHost(slot, MONITOR_HOST_COMMAND, unused) || run.processCommand.empty()) return;
+  static_cast<void>(askHost(slot, run.processCommand, unused));
 }
 
 // A connected monitor starts a new CPU interval now; one that is not connected is connected.
@@ -87,8 +121,10 @@ void restartMonitor(MonitorSlot& slot) {
   if (slot.hostAndPort.empty()) return;
   if (slot.Connected()) {
     static_cast<void>(monitorQuery(MONITOR_CPU_COMMAND, slot.descriptor));  // reply unused
+    restartRemoteHost(slot);
   } else {
     monitorConnect(slot.hostAndPort, slot.descriptor);
+    slot.knowsHost = true;  // a new connection may reach a newer monitor
   }
 }
 
@@ -123,6 +159,10 @@ void setMonitors(const std::string& host1, const std::string& host2) {
   run.monitor2.hostAndPort = host2;
 }
 
+void setMonitorProcess(const std::string& nameOrPid) {
+  run.processCommand = nameOrPid.empty() ? std::string() : monitorProcessCommand(nameOrPid);
+}
+
 void recordingStart(const ThreadList& threads) {
   std::lock_guard<std::mutex> lock(run.reportLock);
   run.totals = Results();
@@ -150,6 +190,8 @@ TickSamples recordingTakeSamples() {
   samples.clientCpu = sampleClientCpu(now, measurable);
   if (asked1) appendSample(run.host.remoteCpuSamples1, samples.remoteCpu1, measurable);
   if (asked2) appendSample(run.host.remoteCpuSamples2, remoteCpu2, measurable);
+  sampleRemoteHost(run.monitor1, run.host.remoteHost1, measurable);
+  sampleRemoteHost(run.monitor2, run.host.remoteHost2, measurable);
   return samples;
 }
 

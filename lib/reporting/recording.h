@@ -27,13 +27,16 @@ struct TickSamples {
 // The run-wide recording, used from the main thread only. Each recordingStart discards
 // everything gathered before, the threads' counts included, and (re)connects the monitors.
 void setMonitors(const std::string& host1, const std::string& host2);
+// The processes (a name or a number) each monitor is asked about at every tick; empty: none.
+void setMonitorProcess(const std::string& nameOrPid);
 void recordingStart(const ThreadList& threads);
 void recordingSample();
-// What recordingSample does, with the samples it took: one reply of each connected monitor,
-// the first before the second, then the client's CPU, each appended to its series. A tick
-// whose interval holds no clock tick of the client's CPU time adds to no series that already
-// has a sample: over so short a time the figures read 0 (or a whole processor). The client's
-// interval then goes on into the next tick.
+// What recordingSample does, with the samples it took: one CPU reply of each connected
+// monitor, the first before the second; then each one's host figures (and those of the chosen
+// processes) unless it has shown that it does not know them; then the client's CPU; each
+// appended to its series. A tick whose interval holds no clock tick of the client's CPU time
+// adds to no series that already has a sample: over so short a time the figures read 0 (or a
+// whole processor). The client's interval then goes on into the next tick.
 TickSamples recordingTakeSamples();
 IntervalResults recordingInterval(const ThreadList& threads);
 void recordingStop(const ThreadList& threads);

@@ -45,6 +45,7 @@ class Recording : public ::testing::Test {
     setCpuReaderForTest(nullptr);
     closeMonitors();
     setMonitors("", "");
+    setMonitorProcess("");
   }
   void Respond(size_t thread, int status, int64_t millis) {
     threads[thread]->RecordResult(status, millis * 1000000);
@@ -130,23 +131,31 @@ TEST_F(Recording, EachPeriodRestartsTheLineAndTheSeries) {
   EXPECT_EQ(computeResults().attempted, 0);
 }
 
+// An older monitor does not know HOST: it is asked once, silently, and never again on that
+// connection; the report has the lines of its CPU and memory only.
 TEST_F(Recording, MonitorIsAskedEachTickAndForMemoryAtTheEnd) {
   FakeMonitor monitor;
   ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  monitor.ReplyTo("host", "Invalid command\n");
   setMonitors(monitor.HostAndPort(), "");
+  setMonitorProcess("nginx");
+  ::testing::internal::CaptureStderr();
   recordingStart(threads);
   ASSERT_TRUE(waitForAccepted(monitor, 1));
   EXPECT_TRUE(Tick().ends_with(" 25% remote cpu\n"));
   recordingSample();
   recordingStop(threads);
-  EXPECT_EQ(monitor.Received(), "cpu\ncpu\ncpu\nmem\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(monitor.Received(), "cpu\nhost\ncpu\ncpu\nmem\n");
   EXPECT_EQ(hostFigures().remoteCpuSamples1, (std::vector<double>{0.25, 0.25, 0.25}));
-  EXPECT_NE(Report().find("Remote CPU average:   25%\nRemote CPU max:       25%\n"
-                          "Remote memory usage:  25%\n"),
-            std::string::npos);
+  const std::string report = Report();
+  EXPECT_NE(report.find("Remote CPU average:   25%\nRemote CPU max:       25%\n"
+                        "Remote memory usage:  25%\n\nTotal bytes sent:"),
+            std::string::npos)
+      << report;
   // A new period restarts the monitor's CPU interval on the same connection.
   recordingStart(threads);
-  EXPECT_EQ(monitor.Received(), "cpu\ncpu\ncpu\nmem\ncpu\n");
+  EXPECT_EQ(monitor.Received(), "cpu\nhost\ncpu\ncpu\nmem\ncpu\n");
   EXPECT_EQ(monitor.Accepted(), 1);
   EXPECT_TRUE(hostFigures().remoteCpuSamples1.empty());
 }
@@ -164,7 +173,7 @@ TEST_F(Recording, SampleOverNoClockTickStaysOutOfTheCpuSeries) {
   recordingStop(threads);
   EXPECT_EQ(hostFigures().clientCpuSamples, std::vector<double>{0.25});
   EXPECT_EQ(hostFigures().remoteCpuSamples1, std::vector<double>{0.25});
-  EXPECT_EQ(monitor.Received(), "cpu\ncpu\nmem\n") << "the monitor is still asked at the stop";
+  EXPECT_EQ(monitor.Received(), "cpu\nhost\ncpu\nmem\n") << "the monitor is still asked at the stop";
   // The interval of a sample left out goes on into the next: 2 busy ticks in 3, not 1 in 3.
   FakeCpuClock::elapsedStep = 3;
   recordingStart(threads);
@@ -186,7 +195,8 @@ TEST_F(Recording, SampleOverNoClockTickStaysOutOfTheCpuSeries) {
 TEST_F(Recording, DeadMonitorIsSkippedUntilTheNextPeriod) {
   FakeMonitor monitor;
   ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
-  monitor.CloseAfter(1);
+  monitor.ReplyTo("host", "Invalid command\n");
+  monitor.CloseAfter(2);  // CPU and HOST of the first tick
   setMonitors(monitor.HostAndPort(), "");
   recordingStart(threads);
   Tick();
@@ -200,7 +210,8 @@ TEST_F(Recording, DeadMonitorIsSkippedUntilTheNextPeriod) {
   recordingStart(threads);  // reconnects
   ASSERT_TRUE(waitForAccepted(monitor, 2));
   EXPECT_TRUE(Tick().ends_with(" 25% remote cpu\n"));
-  EXPECT_EQ(monitor.Received(), "cpu\ncpu\n");
+  // The new connection may reach a newer monitor: HOST is asked again.
+  EXPECT_EQ(monitor.Received(), "cpu\nhost\ncpu\nhost\n");
 }
 
 TEST_F(Recording, SecondMonitorIsSampledButNotShownOnTheLine) {
@@ -211,7 +222,8 @@ TEST_F(Recording, SecondMonitorIsSampledButNotShownOnTheLine) {
   recordingStart(threads);
   EXPECT_EQ(Tick().find("remote"), std::string::npos);
   recordingStop(threads);
-  EXPECT_EQ(second.Received(), "cpu\ncpu\nmem\n");
+  // A reply to HOST that is not two figures counts as a monitor that does not know it.
+  EXPECT_EQ(second.Received(), "cpu\nhost\ncpu\nmem\n");
   const std::string report = Report();
   EXPECT_EQ(report.find("Remote CPU"), std::string::npos);
   EXPECT_NE(report.find("Remote 2 CPU average:   25%\n"), std::string::npos);
@@ -219,8 +231,45 @@ TEST_F(Recording, SecondMonitorIsSampledButNotShownOnTheLine) {
   setMonitors(first.HostAndPort(), second.HostAndPort());
   recordingStart(threads);
   EXPECT_TRUE(Tick().ends_with(" 50% remote cpu\n"));
-  EXPECT_EQ(first.Received(), "cpu\n");
-  EXPECT_EQ(second.Received(), "cpu\ncpu\nmem\ncpu\n");
+  EXPECT_EQ(first.Received(), "cpu\nhost\n");
+  // Connected anew: HOST is asked again, since another monitor may answer now.
+  EXPECT_EQ(second.Received(), "cpu\nhost\ncpu\nmem\ncpu\nhost\n");
+}
+
+TEST_F(Recording, HostAndProcessFiguresOfANewerMonitor) {
+  FakeMonitor monitor;
+  ASSERT_TRUE(monitor.Listening()) << monitor.ListenError();
+  monitor.ReplyTo("host", "0.50 0.75\n");
+  monitor.ReplyTo("proc nginx", "1.25 12.50\n");
+  setMonitors(monitor.HostAndPort(), "");
+  setMonitorProcess("nginx");
+  recordingStart(threads);
+  ASSERT_TRUE(waitForAccepted(monitor, 1));
+  Tick();
+  monitor.ReplyTo("host", "0.30 0.95\n");
+  monitor.ReplyTo("proc nginx", "none\n");  // gone for a tick: no sample
+  recordingSample();
+  monitor.ReplyTo("proc nginx", "0.75 20.00\n");
+  recordingStop(threads);
+  EXPECT_EQ(monitor.Received(),
+            "cpu\nhost\nproc nginx\ncpu\nhost\nproc nginx\ncpu\nhost\nproc nginx\nmem\n");
+  const RemoteHostFigures& remote = hostFigures().remoteHost1;
+  EXPECT_EQ(remote.hostCpuSamples, (std::vector<double>{0.5, 0.3, 0.3}));
+  EXPECT_EQ(remote.processCpuSamples, (std::vector<double>{1.25, 0.75}));
+  const std::string report = Report();
+  EXPECT_NE(report.find("Remote memory usage:  25%\n"
+                        "Remote host CPU average:    37%\n"
+                        "Remote host CPU max:        50%\n"
+                        "Remote busiest CPU max:     95%\n"
+                        "Remote process CPU average: 100%\n"
+                        "Remote process CPU max:     125%\n"
+                        "Remote process memory:      20.00 MiB\n\n"),
+            std::string::npos)
+      << report;
+  // A new period restarts every interval the monitor keeps for this connection.
+  recordingStart(threads);
+  EXPECT_TRUE(monitor.Received().ends_with("mem\ncpu\nhost\nproc nginx\n"));
+  EXPECT_TRUE(hostFigures().remoteHost1.hostCpuSamples.empty());
 }
 
 TEST_F(Recording, UnreachableMonitorLeavesNoRemoteFigures) {

@@ -41,6 +41,16 @@ void addCounts(Results& totals, const RequestCounters& record);
 // p)], with [100] the largest.
 Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
 
+// What a monitor told of its whole host and of the chosen processes, beyond the figures of
+// its own process: fractions from 0 to 1, the processes' of one processor (so above 1 when
+// they keep several busy).
+struct RemoteHostFigures {
+  std::vector<double> hostCpuSamples;     // all processors
+  std::vector<double> busiestCpuSamples;  // the busiest single processor
+  std::vector<double> processCpuSamples;  // the chosen processes, at the ticks they were found
+  double processMemoryMiB = 0;            // their resident memory when last found
+};
+
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
 struct HostFigures {
   std::vector<double> clientCpuSamples;
@@ -49,6 +59,8 @@ struct HostFigures {
   double clientMemory = 0;
   double remoteMemory1 = 0;
   double remoteMemory2 = 0;
+  RemoteHostFigures remoteHost1;
+  RemoteHostFigures remoteHost2;
 };
 
 // A CPU series as the report shows it, in percent; an empty series is not present and has 0
