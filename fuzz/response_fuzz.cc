@@ -42,7 +42,7 @@ struct ClientTotals {
   int64_t results = 0;
   uint64_t bytesRead = 0;
   uint64_t bytesWritten = 0;
-  size_t latencies = 0;
+  uint64_t latencies = 0;
 };
 
 // The server end: the loopback listener, and the connection the client holds now.
@@ -140,7 +140,7 @@ void addCounters(IOThread& thread, ClientTotals& totals) {
   totals.results += taken->successful + taken->unsuccessful;
   totals.bytesRead += taken->bytesRead;
   totals.bytesWritten += taken->bytesWritten;
-  totals.latencies += taken->latencies.size();
+  totals.latencies += taken->latencies.Count();
 }
 
 // Runs loop steps until nothing moves any more: no bytes either way, no new connection.
@@ -186,7 +186,7 @@ int64_t countRequests(const std::string& received) {
 void checkAccounting(const Rig& r, const ClientTotals& totals, int errors, int opened) {
   fuzzExpect(totals.bytesWritten == r.server.received.size(), "bytes written all arrived");
   fuzzExpect(totals.bytesRead <= r.server.sent, "no more bytes read than were sent");
-  fuzzExpect(totals.latencies == static_cast<size_t>(totals.results), "one latency per result");
+  fuzzExpect(totals.latencies == static_cast<uint64_t>(totals.results), "one latency per result");
   fuzzExpect(opened == r.server.accepted, "every connection opened was accepted");
   fuzzExpect(countRequests(r.server.received) == totals.results + errors,
              "every request ends once, as a result or a socket error");

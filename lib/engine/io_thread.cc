@@ -1,6 +1,5 @@
 #include "lib/engine/io_thread.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -13,8 +12,6 @@ namespace {
 
 // Below this many connections select is preferred when libev recommends it.
 constexpr int SELECT_MAX_CONNECTIONS = 99;
-// A fresh counters record reserves what the previous one needed, up to this many samples.
-constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
 
 std::once_flag parserOnce;
 std::atomic<unsigned> backendFlagsForTest{0};
@@ -211,15 +208,13 @@ void IOThread::UpdateCounters(Update update) {
 }
 
 std::unique_ptr<RequestCounters> IOThread::SwapCounters() {
+  // Allocated and zeroed here, so the I/O thread neither allocates nor first touches its pages.
   auto fresh = std::make_unique<RequestCounters>();
-  fresh->latencies.reserve(latencyReserve.load(std::memory_order_relaxed));
   std::unique_ptr<RequestCounters> previous(
       counters.exchange(fresh.release(), std::memory_order_seq_cst));
   // An update that loaded the old pointer before the exchange has set the flag before that
   // load; once the flag is clear, it has finished.
   while (countersBusy.load(std::memory_order_seq_cst)) std::this_thread::yield();
-  latencyReserve.store(std::min(previous->latencies.capacity(), MAX_LATENCY_RESERVE),
-                       std::memory_order_relaxed);
   return previous;
 }
 
@@ -238,7 +233,7 @@ void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
     } else {
       ++c.unsuccessful;
     }
-    c.latencies.push_back(latencyNanos);
+    c.latencies.Record(latencyNanos);
   });
 }
 

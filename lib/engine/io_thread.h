@@ -131,7 +131,6 @@ class IOThread {
   // exchange, so no update can still be writing to the record it returns.
   std::atomic<RequestCounters*> counters{nullptr};
   std::atomic<bool> countersBusy{false};
-  std::atomic<size_t> latencyReserve{0};  // capacity the next fresh record starts with
 };
 
 // The driver owns its I/O threads, in index order.

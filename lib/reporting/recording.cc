@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -29,7 +28,7 @@ struct RecordingState {
   int64_t totalUnsuccessful = 0;
   int64_t totalBytesRead = 0;
   int64_t totalBytesWritten = 0;
-  std::vector<std::unique_ptr<RequestCounters>> collected;  // in hand-over order
+  LatencyHistogram latencies;  // every sample handed over since the start
   int64_t startTime = 0;
   int64_t lastTickTime = 0;
   int64_t endTime = 0;
@@ -41,23 +40,25 @@ struct RecordingState {
 
 RecordingState run;
 
-// Successful and other responses of one hand-over of every thread's record.
+// Successful and other responses, and the latencies, of one hand-over of every thread's
+// record.
 struct HandedOver {
   int64_t successful = 0;
   int64_t unsuccessful = 0;
+  LatencyHistogram latencies;
 };
 
-// Takes every thread's record in list order: bytes go to the totals, the record to
-// `collected`; the response counts are returned for the caller to add.
+// Takes every thread's record in list order: bytes go to the totals; the response counts and
+// latencies are returned for the caller to add.
 HandedOver takeThreadCounters(const ThreadList& threads) {
   HandedOver counts;
   for (const auto& thread : threads) {
     std::unique_ptr<RequestCounters> r = thread->SwapCounters();
     counts.successful += r->successful;
     counts.unsuccessful += r->unsuccessful;
+    counts.latencies.Merge(r->latencies);
     run.totalBytesRead += static_cast<int64_t>(r->bytesRead);
     run.totalBytesWritten += static_cast<int64_t>(r->bytesWritten);
-    run.collected.push_back(std::move(r));
   }
   return counts;
 }
@@ -65,6 +66,7 @@ HandedOver takeThreadCounters(const ThreadList& threads) {
 void addToTotals(const HandedOver& counts) {
   run.totalSuccessful += counts.successful;
   run.totalUnsuccessful += counts.unsuccessful;
+  run.latencies.Merge(counts.latencies);
 }
 
 void resetTotals() {
@@ -74,7 +76,7 @@ void resetTotals() {
   connectionsOpened.exchange(0);
   run.totalBytesWritten = 0;
   run.totalBytesRead = 0;
-  run.collected.clear();
+  run.latencies = LatencyHistogram();
 }
 
 void resetHostFigures() {
@@ -106,19 +108,6 @@ void closeMonitor(MonitorSlot& slot) {
   // Nothing is left to do with a monitor socket whose close fails.
   static_cast<void>(::close(slot.descriptor));
   slot.descriptor = -1;
-}
-
-// Every latency sample of the period, sorted ascending.
-std::vector<int64_t> sortedLatencies() {
-  size_t count = 0;
-  for (const auto& r : run.collected) count += r->latencies.size();
-  std::vector<int64_t> all;
-  all.reserve(count);
-  for (const auto& r : run.collected) {
-    all.insert(all.end(), r->latencies.begin(), r->latencies.end());
-  }
-  std::sort(all.begin(), all.end());
-  return all;
 }
 
 }  // namespace
@@ -160,9 +149,10 @@ void recordingSample() { static_cast<void>(recordingTakeSamples()); }
 
 IntervalResults recordingInterval(const ThreadList& threads) {
   const int64_t now = timeNow();  // before any hand-over
-  const HandedOver counts = takeThreadCounters(threads);
+  HandedOver counts = takeThreadCounters(threads);
   addToTotals(counts);
   IntervalResults iv;
+  iv.latencies = std::move(counts.latencies);
   iv.successful = static_cast<int32_t>(counts.successful);
   iv.intervalSeconds = secondsFromNanos(now - run.lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - run.startTime);
@@ -182,7 +172,6 @@ void recordingStop(const ThreadList& threads) {
 }
 
 Results computeResults() {
-  const std::vector<int64_t> latencies = sortedLatencies();
   std::lock_guard<std::mutex> lock(run.reportLock);
   Results counts;
   counts.successful = run.totalSuccessful;
@@ -192,7 +181,7 @@ Results computeResults() {
   counts.bytesWritten = run.totalBytesWritten;
   counts.bytesRead = run.totalBytesRead;
   counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
-  return computeStatistics(latencies, counts);
+  return computeStatistics(run.latencies, counts);
 }
 
 const HostFigures& hostFigures() { return run.host; }

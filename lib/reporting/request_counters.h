@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+
+#include "lib/reporting/latency_histogram.h"
 
 namespace kelv {
 
@@ -13,7 +14,7 @@ struct RequestCounters {
   int32_t unsuccessful = 0;  // complete responses with any other status
   uint64_t bytesRead = 0;
   uint64_t bytesWritten = 0;
-  std::vector<int64_t> latencies;  // nanoseconds, in completion order
+  LatencyHistogram latencies;  // one sample per complete response, nanoseconds
 };
 
 // Run-wide counting state. While `recording` is false the two record functions do nothing.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/reporting/latency_histogram.h"
+
 namespace kelv {
 
 // The final figures of a recording period; its counts, up to `elapsedSeconds`, are also what
@@ -25,12 +27,13 @@ struct Results {
   double receiveBandwidth = 0;               // megabits (2^20 bits) per second
 };
 
-// The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// counts: the fields from `successful` to `elapsedSeconds` of `counts` are kept, `attempted`
-// becomes successful + unsuccessful, and the latency figures and rates are computed. The mean is truncated to whole
-// nanoseconds; the standard deviation is that of the population; percentile p is
-// sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
+// The figures of a period from its latency samples and its counts: the fields from
+// `successful` to `elapsedSeconds` of `counts` are kept, `attempted` becomes successful +
+// unsuccessful, and the latency figures and rates are computed. The mean is truncated to
+// whole nanoseconds; the standard deviation is that of the population; percentile p is the
+// sample sorted[(size_t)(n / 100.0 * p)] within the histogram's bound, [0] the exact minimum
+// and [100] the exact maximum.
+Results computeStatistics(const LatencyHistogram& latencies, Results counts);
 
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
 struct HostFigures {
