@@ -207,9 +207,8 @@ void IOThread::UpdateCounters(Update update) {
   countersBusy.store(false, std::memory_order_release);
 }
 
-std::unique_ptr<RequestCounters> IOThread::SwapCounters() {
-  // Allocated and zeroed here, so the I/O thread neither allocates nor first touches its pages.
-  auto fresh = std::make_unique<RequestCounters>();
+std::unique_ptr<RequestCounters> IOThread::SwapCounters(std::unique_ptr<RequestCounters> fresh) {
+  if (fresh == nullptr) fresh = std::make_unique<RequestCounters>();
   std::unique_ptr<RequestCounters> previous(
       counters.exchange(fresh.release(), std::memory_order_seq_cst));
   // An update that loaded the old pointer before the exchange has set the flag before that

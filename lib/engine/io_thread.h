@@ -54,8 +54,11 @@ class IOThread {
   void Stop();
 
   // Installs a fresh zeroed record and returns the previous one, once no update of the
-  // I/O thread can still be writing to it. The caller owns the result.
-  std::unique_ptr<RequestCounters> SwapCounters();
+  // I/O thread can still be writing to it. The caller owns the result. The caller makes the
+  // fresh record, on its own thread, so the I/O thread never allocates one nor first touches
+  // its pages, and a caller that hands over at a deadline can make it in advance.
+  std::unique_ptr<RequestCounters> SwapCounters(
+      std::unique_ptr<RequestCounters> fresh = std::make_unique<RequestCounters>());
 
   // Engine side, called on the I/O thread only.
   void RecordRead(size_t bytes);

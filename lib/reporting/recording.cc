@@ -48,12 +48,30 @@ struct HandedOver {
   LatencyHistogram latencies;
 };
 
-// Takes every thread's record in list order: bytes go to the totals; the response counts and
-// latencies are returned for the caller to add.
-HandedOver takeThreadCounters(const ThreadList& threads) {
+using Records = std::vector<std::unique_ptr<RequestCounters>>;
+
+// One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
+// and the edge of the period closely: nothing is allocated, merged or freed between them.
+Records freshRecords(const ThreadList& threads) {
+  Records fresh;
+  fresh.reserve(threads.size());
+  for (size_t i = 0; i < threads.size(); ++i) fresh.push_back(std::make_unique<RequestCounters>());
+  return fresh;
+}
+
+// Installs the fresh records in list order; the result holds the records they replaced.
+Records swapRecords(const ThreadList& threads, Records records) {
+  for (size_t i = 0; i < threads.size(); ++i) {
+    records[i] = threads[i]->SwapCounters(std::move(records[i]));
+  }
+  return records;
+}
+
+// Bytes go to the totals; the response counts and latencies are returned for the caller to
+// add.
+HandedOver addUp(const Records& records) {
   HandedOver counts;
-  for (const auto& thread : threads) {
-    std::unique_ptr<RequestCounters> r = thread->SwapCounters();
+  for (const auto& r : records) {
     counts.successful += r->successful;
     counts.unsuccessful += r->unsuccessful;
     counts.latencies.Merge(r->latencies);
@@ -76,7 +94,6 @@ void resetTotals() {
   connectionsOpened.exchange(0);
   run.totalBytesWritten = 0;
   run.totalBytesRead = 0;
-  run.latencies = LatencyHistogram();
 }
 
 void resetHostFigures() {
@@ -118,10 +135,14 @@ void setMonitors(const std::string& host1, const std::string& host2) {
 }
 
 void recordingStart(const ThreadList& threads) {
+  // Made first, so that the reset, the swaps and the switch follow each other closely; what
+  // they replace is freed at the end.
+  Records fresh = freshRecords(threads);
+  LatencyHistogram emptied;
   std::lock_guard<std::mutex> lock(run.reportLock);
   resetTotals();
-  // What the threads counted so far is discarded.
-  for (const auto& thread : threads) thread->SwapCounters().reset();
+  std::swap(run.latencies, emptied);
+  const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
   recording.store(true);
   cpuSampleStart(run.clientCpu);
   restartMonitor(run.monitor1);
@@ -148,8 +169,9 @@ TickSamples recordingTakeSamples() {
 void recordingSample() { static_cast<void>(recordingTakeSamples()); }
 
 IntervalResults recordingInterval(const ThreadList& threads) {
+  Records fresh = freshRecords(threads);
   const int64_t now = timeNow();  // before any hand-over
-  HandedOver counts = takeThreadCounters(threads);
+  HandedOver counts = addUp(swapRecords(threads, std::move(fresh)));
   addToTotals(counts);
   IntervalResults iv;
   iv.latencies = std::move(counts.latencies);
@@ -166,9 +188,11 @@ void recordingStop(const ThreadList& threads) {
   run.host.clientMemory = memoryUseFraction();
   queryMemory(run.monitor1, run.host.remoteMemory1);
   queryMemory(run.monitor2, run.host.remoteMemory2);
+  Records fresh = freshRecords(threads);
   recording.store(false);
-  addToTotals(takeThreadCounters(threads));
+  const Records last = swapRecords(threads, std::move(fresh));
   run.endTime = timeNow();
+  addToTotals(addUp(last));
 }
 
 Results computeResults() {
