@@ -38,6 +38,18 @@ void LatencyHistogram::Merge(const LatencyHistogram& other) {
   sumOfSquares += other.sumOfSquares;
 }
 
+void LatencyHistogram::Clear() {
+  if (count > 0) {
+    std::fill(counts.begin() + static_cast<ptrdiff_t>(BucketIndex(minimum)),
+              counts.begin() + static_cast<ptrdiff_t>(BucketIndex(maximum)) + 1, 0);
+  }
+  count = 0;
+  minimum = std::numeric_limits<int64_t>::max();
+  maximum = std::numeric_limits<int64_t>::min();
+  sum = 0;
+  sumOfSquares = 0;
+}
+
 int64_t LatencyHistogram::TruncatedMean() const {
   if (count == 0) return 0;
   return static_cast<int64_t>(sum / absl::int128(count));

@@ -124,7 +124,7 @@ TEST(LatencyHistogram, BucketsTileTheRange) {
   EXPECT_GE(LatencyHistogram::BucketHighest(last), LatencyHistogram::HIGHEST_TRACKED);
 }
 
-TEST(LatencyHistogram, MergeEqualsTheHistogramOfTheUnionAndPartsRoundTrip) {
+TEST(LatencyHistogram, MergeEqualsTheHistogramOfTheUnionPartsRoundTripClearEmpties) {
   std::mt19937_64 random(7);
   const Samples a = logUniform(random, 5000, US, SECOND);
   Samples b = logUniform(random, 3000, 10 * US, 10 * SECOND);
@@ -142,6 +142,8 @@ TEST(LatencyHistogram, MergeEqualsTheHistogramOfTheUnionAndPartsRoundTrip) {
   EXPECT_EQ(parts.count, both.size());
   EXPECT_EQ(LatencyHistogram::FromParts(parts), merged);
   EXPECT_EQ(LatencyHistogram::FromParts(LatencyHistogram().ToParts()), LatencyHistogram());
+  merged.Clear();
+  EXPECT_EQ(merged, LatencyHistogram());
 }
 
 TEST(LatencyHistogram, PartsThatDoNotAgreeAreRefused) {
