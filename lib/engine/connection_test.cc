@@ -120,7 +120,7 @@ TEST(Connection, KeepAliveReusesConnectionsAndCountsAgreeWithServer) {
   EXPECT_EQ(counts.record.successful, stats.requests);
   EXPECT_EQ(counts.record.unsuccessful, 0);
   EXPECT_EQ(counts.socketErrors, 0);
-  EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
+  EXPECT_EQ(counts.record.latencies.Count(), static_cast<uint64_t>(stats.requests));
   const size_t requestSize =
       std::string("GET / HTTP/1.1\r\nUser-Agent: kelv\r\nHost: \r\n\r\n").size() +
       target.HostPort().size();
@@ -256,8 +256,8 @@ TEST(Connection, ResponseInThreePiecesEndsWithTheLastPiece) {
   thread->verbose = true;
   RunCounts counts = runToEnd(*thread);
   EXPECT_EQ(counts.record.successful, 1);
-  ASSERT_EQ(counts.record.latencies.size(), 1u);
-  EXPECT_GE(counts.record.latencies[0], 2 * 100 * 1000000LL) << "two pauses lie in the response";
+  ASSERT_EQ(counts.record.latencies.Count(), 1u);
+  EXPECT_GE(counts.record.latencies.Min(), 2 * 100 * 1000000LL) << "two pauses lie in the response";
   EXPECT_EQ(countOccurrences(counts.verbose, "Successfully read "), 3) << counts.verbose;
   EXPECT_EQ(countOccurrences(counts.verbose, "I/O would block on read\n"), 2);
   EXPECT_EQ(counts.socketErrors, 0);
@@ -273,7 +273,7 @@ TEST(Connection, NotFoundCountsUnsuccessfulWithLatencyAndKeepsConnection) {
   EXPECT_GT(stats.requests, 2);
   EXPECT_EQ(counts.record.successful, 0);
   EXPECT_EQ(counts.record.unsuccessful, stats.requests);
-  EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.requests));
+  EXPECT_EQ(counts.record.latencies.Count(), static_cast<uint64_t>(stats.requests));
   EXPECT_EQ(counts.socketErrors, 0);
 }
 
@@ -367,7 +367,7 @@ TEST(Connection, ThinkTimeSeparatesRequestsOutsideTheLatency) {
   EXPECT_GE(countOccurrences(counts.verbose, "Thinking for 0.1500 seconds\n"), 1);
   EXPECT_EQ(countOccurrences(counts.verbose, "Thinking for 0.1500 seconds\n"),
             countOccurrences(counts.verbose, "Think time over\n"));
-  for (int64_t latency : counts.record.latencies) EXPECT_LT(latency, 150 * 1000000LL);
+  EXPECT_LT(counts.record.latencies.Max(), 150 * 1000000LL);
 }
 
 TEST(Connection, VerboseLinesOfTheFirstRequestOnAPlainConnection) {

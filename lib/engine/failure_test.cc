@@ -30,7 +30,7 @@ TEST(RequestTimeout, UnansweredRequestTimesOutAndTheConnectionCarriesOn) {
   ScriptedServerStats stats = target.server.Stop();
   EXPECT_GE(stats.connections, 4) << "two connections, each replaced after its timeout";
   EXPECT_EQ(counts.record.successful, stats.connections);
-  EXPECT_EQ(counts.record.latencies.size(), static_cast<size_t>(stats.connections));
+  EXPECT_EQ(counts.record.latencies.Count(), static_cast<uint64_t>(stats.connections));
   EXPECT_EQ(counts.Errors(ErrorKind::TIMEOUT), stats.requests - stats.connections);
   EXPECT_EQ(counts.socketErrors, counts.Errors(ErrorKind::TIMEOUT));
   EXPECT_EQ(counts.connectionsOpened, stats.connections);

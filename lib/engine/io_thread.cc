@@ -1,6 +1,5 @@
 #include "lib/engine/io_thread.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <system_error>
@@ -16,8 +15,6 @@ namespace {
 
 // Below this many connections select is preferred when libev recommends it.
 constexpr int SELECT_MAX_CONNECTIONS = 99;
-// A fresh counters record reserves what the previous one needed, up to this many samples.
-constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
 // The loop's clock may lag the one requests are timed by: a sweep that comes a moment early
 // finds nothing due and waits at least this long for the rest.
 constexpr double MIN_SWEEP_INTERVAL = 0.001;
@@ -255,16 +252,13 @@ void IOThread::UpdateCounters(Update update) {
   countersBusy.store(false, std::memory_order_release);
 }
 
-std::unique_ptr<RequestCounters> IOThread::SwapCounters() {
-  auto fresh = std::make_unique<RequestCounters>();
-  fresh->latencies.reserve(latencyReserve.load(std::memory_order_relaxed));
+std::unique_ptr<RequestCounters> IOThread::SwapCounters(std::unique_ptr<RequestCounters> fresh) {
+  if (fresh == nullptr) fresh = std::make_unique<RequestCounters>();
   std::unique_ptr<RequestCounters> previous(
       counters.exchange(fresh.release(), std::memory_order_seq_cst));
   // An update that loaded the old pointer before the exchange has set the flag before that
   // load; once the flag is clear, it has finished.
   while (countersBusy.load(std::memory_order_seq_cst)) std::this_thread::yield();
-  latencyReserve.store(std::min(previous->latencies.capacity(), MAX_LATENCY_RESERVE),
-                       std::memory_order_relaxed);
   return previous;
 }
 
@@ -287,7 +281,7 @@ void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
     if (statusCode >= 0 && static_cast<size_t>(statusCode) < STATUS_CODE_LIMIT) {
       ++c.statusCodes[static_cast<size_t>(statusCode)];
     }
-    c.latencies.push_back(latencyNanos);
+    c.latencies.Record(latencyNanos);
   });
 }
 

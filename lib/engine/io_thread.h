@@ -60,8 +60,11 @@ class IOThread {
   bool Finished() const { return finished.load(std::memory_order_acquire); }
 
   // Installs a fresh zeroed record and returns the previous one, once no update of the
-  // I/O thread can still be writing to it. The caller owns the result.
-  std::unique_ptr<RequestCounters> SwapCounters();
+  // I/O thread can still be writing to it. The caller owns the result. The caller makes the
+  // fresh record, on its own thread, so the I/O thread never allocates one nor first touches
+  // its pages, and a caller that hands over at a deadline can make it in advance.
+  std::unique_ptr<RequestCounters> SwapCounters(
+      std::unique_ptr<RequestCounters> fresh = std::make_unique<RequestCounters>());
 
   // Engine side, called on the I/O thread only.
   void RecordRead(size_t bytes);
@@ -150,7 +153,6 @@ class IOThread {
   // exchange, so no update can still be writing to the record it returns.
   std::atomic<RequestCounters*> counters{nullptr};
   std::atomic<bool> countersBusy{false};
-  std::atomic<size_t> latencyReserve{0};  // capacity the next fresh record starts with
 };
 
 // The driver owns its I/O threads, in index order.

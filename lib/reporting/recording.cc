@@ -29,8 +29,8 @@ struct MonitorSlot {
 // Everything a recording period gathers, in one place.
 struct RecordingState {
   std::mutex reportLock;  // held for the whole of recordingStart and computeResults
-  Results totals;         // the counts of every record in `collected`
-  std::vector<std::unique_ptr<RequestCounters>> collected;  // in hand-over order
+  Results totals;              // the counts of every record handed over since the start
+  LatencyHistogram latencies;  // every sample handed over since the start
   int64_t startTime = 0;
   int64_t lastTickTime = 0;
   int64_t endTime = 0;
@@ -63,17 +63,41 @@ double sampleClientCpu(const CpuReading& now, bool measurable) {
   return busy;
 }
 
-// Takes every thread's record in list order: its counts go to the totals, the record to
-// `collected`. Returns the successful responses handed over.
-int64_t takeThreadCounters(const ThreadList& threads) {
-  int64_t successful = 0;
-  for (const auto& thread : threads) {
-    std::unique_ptr<RequestCounters> r = thread->SwapCounters();
-    successful += r->successful;
-    addCounts(run.totals, *r);
-    run.collected.push_back(std::move(r));
+using Records = std::vector<std::unique_ptr<RequestCounters>>;
+
+// One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
+// and the edge of the period closely: nothing is allocated, merged or freed between them.
+Records freshRecords(const ThreadList& threads) {
+  Records fresh;
+  fresh.reserve(threads.size());
+  for (size_t i = 0; i < threads.size(); ++i) fresh.push_back(std::make_unique<RequestCounters>());
+  return fresh;
+}
+
+// Installs the fresh records in list order; the result holds the records they replaced.
+Records swapRecords(const ThreadList& threads, Records records) {
+  for (size_t i = 0; i < threads.size(); ++i) {
+    records[i] = threads[i]->SwapCounters(std::move(records[i]));
   }
-  return successful;
+  return records;
+}
+
+// The successful responses and the latencies of one hand-over of every thread's record.
+struct HandedOver {
+  int64_t successful = 0;
+  LatencyHistogram latencies;
+};
+
+// Adds the records to the run's totals and returns what the interval handed over.
+HandedOver addUp(const Records& records) {
+  HandedOver counts;
+  for (const auto& r : records) {
+    counts.successful += r->successful;
+    counts.latencies.Merge(r->latencies);
+    addCounts(run.totals, *r);
+  }
+  run.latencies.Merge(counts.latencies);
+  return counts;
 }
 
 void resetHostFigures() {
@@ -139,19 +163,6 @@ void closeMonitor(MonitorSlot& slot) {
   slot.descriptor = -1;
 }
 
-// Every latency sample of the period, sorted ascending.
-std::vector<int64_t> sortedLatencies() {
-  size_t count = 0;
-  for (const auto& r : run.collected) count += r->latencies.size();
-  std::vector<int64_t> all;
-  all.reserve(count);
-  for (const auto& r : run.collected) {
-    all.insert(all.end(), r->latencies.begin(), r->latencies.end());
-  }
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
 }  // namespace
 
 void setMonitors(const std::string& host1, const std::string& host2) {
@@ -164,11 +175,14 @@ void setMonitorProcess(const std::string& nameOrPid) {
 }
 
 void recordingStart(const ThreadList& threads) {
+  // Made first, so that the reset, the swaps and the switch follow each other closely; what
+  // they replace is freed at the end.
+  Records fresh = freshRecords(threads);
+  LatencyHistogram emptied;
   std::lock_guard<std::mutex> lock(run.reportLock);
   run.totals = Results();
-  run.collected.clear();
-  // What the threads counted so far is discarded.
-  for (const auto& thread : threads) thread->SwapCounters().reset();
+  std::swap(run.latencies, emptied);
+  const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
   cpuSampleStartAt(run.clientCpu, readClientCpu());
   restartMonitor(run.monitor1);
   restartMonitor(run.monitor2);
@@ -198,13 +212,15 @@ TickSamples recordingTakeSamples() {
 void recordingSample() { static_cast<void>(recordingTakeSamples()); }
 
 IntervalResults recordingInterval(const ThreadList& threads) {
+  Records fresh = freshRecords(threads);
   const int64_t now = timeNow();  // before any hand-over
-  const int64_t successful = takeThreadCounters(threads);
+  HandedOver counts = addUp(swapRecords(threads, std::move(fresh)));
   IntervalResults iv;
-  iv.successful = static_cast<int32_t>(successful);
+  iv.latencies = std::move(counts.latencies);
+  iv.successful = static_cast<int32_t>(counts.successful);
   iv.intervalSeconds = secondsFromNanos(now - run.lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - run.startTime);
-  iv.intervalThroughput = static_cast<double>(successful) / iv.intervalSeconds;
+  iv.intervalThroughput = static_cast<double>(counts.successful) / iv.intervalSeconds;
   run.lastTickTime = now;
   return iv;
 }
@@ -214,16 +230,17 @@ void recordingStop(const ThreadList& threads) {
   run.host.clientMemory = memoryUseFraction();
   queryMemory(run.monitor1, run.host.remoteMemory1);
   queryMemory(run.monitor2, run.host.remoteMemory2);
-  static_cast<void>(takeThreadCounters(threads));  // the interval's figure is not shown
+  Records fresh = freshRecords(threads);
+  const Records last = swapRecords(threads, std::move(fresh));
   run.endTime = timeNow();
+  static_cast<void>(addUp(last));  // the last interval's own figures are not shown
 }
 
 Results computeResults() {
-  const std::vector<int64_t> latencies = sortedLatencies();
   std::lock_guard<std::mutex> lock(run.reportLock);
   Results counts = run.totals;
   counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
-  return computeStatistics(latencies, counts);
+  return computeStatistics(run.latencies, counts);
 }
 
 int64_t recordingSuccessful() { return run.totals.successful; }

@@ -15,6 +15,7 @@ struct IntervalResults {
   double elapsedSeconds = 0;      // since the recording period started
   double intervalSeconds = 0;     // since the previous tick, or the start
   double intervalThroughput = 0;  // successful / intervalSeconds
+  LatencyHistogram latencies;     // the samples handed over in this interval
 };
 
 // The samples one tick takes: the first monitor's reply (0 when it is not connected or the

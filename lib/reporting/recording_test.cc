@@ -92,6 +92,8 @@ TEST_F(Recording, EarlierCountsAreDiscardedAndTicksAccumulate) {
   const IntervalResults second = recordingInterval(threads);
   EXPECT_EQ(second.successful, 1);
   EXPECT_LT(second.intervalSeconds, second.elapsedSeconds);  // measured from the last tick
+  EXPECT_EQ(second.latencies.Count(), 2u);  // this interval's samples only
+  EXPECT_EQ(second.latencies.Min(), 3 * 1000000);
   Respond(1, 200, 5);
   threads[0]->RecordError(ErrorKind::TIMEOUT);
   recordingStop(threads);

@@ -24,7 +24,9 @@ Results fourResponses() {
   counts.errors[static_cast<size_t>(ErrorKind::TIMEOUT)] = 1;
   counts.statusCodes[404] = 1;
   counts.statusCodes[200] = 3;
-  return computeStatistics({1 * MS, 2 * MS, 3 * MS, 4 * MS}, counts);
+  LatencyHistogram latencies;
+  for (int64_t millis : {1, 2, 3, 4}) latencies.Record(millis * MS);
+  return computeStatistics(latencies, counts);
 }
 
 HostFigures clientOnly() {
@@ -84,7 +86,7 @@ TEST(TextReport, MonitorsWithSamplesGetTheirLines) {
   host.remoteCpuSamples1 = {0.5, 0.7};
   host.remoteMemory1 = 0.4;
   host.remoteCpuSamples2 = {0.1};
-  const std::string text = formatTextReport(computeStatistics({}, counts), host);
+  const std::string text = formatTextReport(computeStatistics(LatencyHistogram(), counts), host);
   EXPECT_NE(text.find("\n\nClient memory usage:  24%\n"
                       "Remote CPU average:   60%\n"
                       "Remote CPU max:       70%\n"

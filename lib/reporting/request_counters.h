@@ -3,7 +3,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "lib/reporting/latency_histogram.h"
 
 namespace kelv {
 
@@ -40,7 +41,7 @@ struct RequestCounters {
   int32_t connectionsOpened = 0;
   std::array<int32_t, ERROR_KIND_COUNT> errors{};        // by ErrorKind
   std::array<int32_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
-  std::vector<int64_t> latencies;  // nanoseconds, in completion order
+  LatencyHistogram latencies;  // one sample per complete response, nanoseconds
 };
 
 // Every socket error is counted under one kind, so this is the number of socket errors.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "lib/reporting/request_counters.h"
+#include "lib/reporting/latency_histogram.h"
 
 namespace kelv {
 
@@ -33,13 +34,14 @@ struct Results {
 // record's errors count in `socketErrors` as well as under their kinds.
 void addCounts(Results& totals, const RequestCounters& record);
 
-// The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// counts: the fields from `successful` to `elapsedSeconds` of `counts` and its breakdowns
-// `errors` and `statusCodes` are kept, `attempted` becomes successful + unsuccessful, and the
-// latency figures and rates are computed. The mean is truncated to whole nanoseconds; the
-// standard deviation is that of the population; percentile p is sorted[(size_t)(n / 100.0 *
-// p)], with [100] the largest.
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
+
+// The figures of a period from its latency samples and its counts: the fields from
+// `successful` to `elapsedSeconds` of `counts` and its breakdowns `errors` and `statusCodes`
+// are kept, `attempted` becomes successful + unsuccessful, and the latency figures and rates
+// are computed. The mean is truncated to whole nanoseconds; the standard deviation is that of
+// the population; percentile p is the sample sorted[(size_t)(n / 100.0 * p)] within the
+// histogram's bound, [0] the exact minimum and [100] the exact maximum.
+Results computeStatistics(const LatencyHistogram& latencies, Results counts);
 
 // What a monitor told of its whole host and of the chosen processes, beyond the figures of
 // its own process: fractions from 0 to 1, the processes' of one processor (so above 1 when
