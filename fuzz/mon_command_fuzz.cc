@@ -20,6 +20,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_lines.h"
+#include "lib/hoststats/proc_files.h"
 #include "lib/util/strings.h"
 #include "lib/util/unique_fd.h"
 #include "mon/mon_server_connection.h"
@@ -30,13 +31,22 @@ namespace {
 constexpr size_t MAX_PIECE = 300;  // more than the server's buffer holds
 constexpr auto TIME_LIMIT = std::chrono::seconds(10);
 constexpr std::string_view FIGURE = "#\n";  // any CPU or MEM figure
+// Any HOST, NET or PROC reply: two figures or whole numbers and a blank, or "none".
+constexpr std::string_view PAIR = "##\n";
+
+// Host figures from a directory that does not exist: every one is 0 or none, and reading
+// them costs nothing, so that the fuzzer's time goes to the command stream.
+const ProcFiles& noHostFiles() {
+  static const ProcFiles files("/nonexistent/kelv-fuzz-proc", 100, 4096);
+  return files;
+}
 
 // The server's side of one client, on a thread of its own, as the server runs it.
 class ServedClient {
  public:
   explicit ServedClient(int serverFd)
       : thread([this, serverFd] {
-          MonServerConnection(serverFd).SocketLoop();
+          MonServerConnection(serverFd, ClientSlot(), noHostFiles()).SocketLoop();
           finished.store(true);
         }) {}
   ~ServedClient() { thread.join(); }
@@ -79,7 +89,8 @@ class Client {
 
   // Sends one piece and waits until the server has read all of it, or has stopped reading.
   bool SendPiece(std::string_view piece, const ServedClient& server) {
-    if (::send(fd.Get(), piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size())) {
+    if (::send(fd.Get(), piece.data(), piece.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(piece.size())) {
       return false;  // the server has closed its end
     }
     for (int unread = 1; unread > 0 && !server.Finished();) {
@@ -124,6 +135,21 @@ std::string serve(std::string_view stream, const std::vector<size_t>& sizes) {
   return client.replies;
 }
 
+bool isWholeNumber(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool isFigure(std::string_view reply);
+
+bool isPair(std::string_view reply) {
+  if (reply == "none") return true;
+  const size_t blank = reply.find(' ');
+  if (blank == std::string_view::npos) return false;
+  const std::string_view first = reply.substr(0, blank);
+  const std::string_view second = reply.substr(blank + 1);
+  return (isFigure(first) && isFigure(second)) || (isWholeNumber(first) && isWholeNumber(second));
+}
+
 bool isFigure(std::string_view reply) {
   const size_t dot = reply.find('.');
   if (dot == std::string_view::npos || dot == 0 || reply.size() != dot + 3) return false;
@@ -140,10 +166,17 @@ std::string normalized(std::string_view replies) {
     const size_t end = replies.find('\n', start);
     fuzzExpect(end != std::string_view::npos, "every reply ends with LF");
     const std::string_view reply = replies.substr(start, end - start);
-    out += isFigure(reply) ? FIGURE : std::string(reply) + "\n";
+    out += isFigure(reply) ? std::string(FIGURE)
+           : isPair(reply) ? std::string(PAIR)
+                           : std::string(reply) + "\n";
     start = end + 1;
   }
   return out;
+}
+
+// "PROC", one blank and an argument, the word in any letter case.
+bool isProcessCommand(std::string_view command) {
+  return command.size() > 5 && command[4] == ' ' && equalsIgnoreCase(command.substr(0, 4), "PROC");
 }
 
 std::string expectedReplies(std::string_view stream) {
@@ -156,6 +189,9 @@ std::string expectedReplies(std::string_view stream) {
       out += FIGURE;
     } else if (equalsIgnoreCase(command, "BYE") || equalsIgnoreCase(command, "QUIT")) {
       return out + "BYE\n";
+    } else if (equalsIgnoreCase(command, "HOST") || equalsIgnoreCase(command, "NET") ||
+               isProcessCommand(command)) {
+      out += PAIR;
     } else {
       out += "Invalid command\n";
     }
@@ -173,8 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string expected = expectedReplies(stream);
   for (bool whole : {true, false}) {
     const std::string replies = serve(stream, pieceSizes(data[0], stream.size(), whole));
-    fuzzExpect(normalized(replies) == expected, whole ? "replies to the whole stream"
-                                                      : "replies to the stream in pieces");
+    fuzzExpect(normalized(replies) == expected,
+               whole ? "replies to the whole stream" : "replies to the stream in pieces");
   }
   return 0;
 }

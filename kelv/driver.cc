@@ -1,25 +1,42 @@
 #include "kelv/driver.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <system_error>
 #include <utility>
 
+#include "kelv/exit_status.h"
 #include "kelv/input_file.h"
+#include "kelv/stop_signals.h"
 #include "kelv/tls_context.h"
+#include "lib/engine/failures.h"
 #include "lib/reporting/recording.h"
 #include "lib/reporting/report.h"
+#include "lib/util/clock.h"
 
 namespace kelv {
 namespace {
 
+constexpr int64_t NANOS_PER_SECOND = 1000000000;
+constexpr int64_t NANOS_PER_MILLI = 1000000;
+
 const char* requestMethod(const Settings& settings) {
   if (!settings.method.empty()) return settings.method.c_str();
   return settings.inputFile.empty() ? "GET" : "POST";
+}
+
+// The first error of each kind is shown once for the whole run, whichever thread meets it.
+FailureNotices& runFailureNotices() {
+  static FailureNotices notices;
+  return notices;
+}
+
+int64_t requestTimeoutNanos(const Settings& settings) {
+  double seconds = settings.timeoutSeconds;
+  if (seconds <= 0 && settings.oneRequest) seconds = ONE_REQUEST_TIMEOUT_SECONDS;
+  return std::llround(seconds * 1e9);
 }
 
 TlsContextOptions tlsOptions(const Settings& settings) {
@@ -38,24 +55,20 @@ void stopAndJoin(const ThreadList& threads) {
   for (const auto& thread : threads) thread->Join();
 }
 
-// The system may refuse another thread (too many, no memory for its stack): that ends the
-// run with a message instead of ending the program.
+// A loop that cannot be created, or a thread the system refuses (too many, no memory for its
+// stack), ends the run with a message instead of leaving the thread idle or ending the program.
 bool startThread(IOThread& thread) {
-  try {
-    thread.Start();
-  } catch (const std::system_error& error) {
-    std::fprintf(stderr, "Cannot start I/O thread %d: %s\n", thread.index, error.what());
-    return false;
-  }
-  return true;
+  const Status started = thread.Start();
+  if (!started.ok()) std::fprintf(stderr, "%s\n", started.message.c_str());
+  return started.ok();
 }
 
 // Starts each thread right after its own configuration. False when one could not be
-// configured; the threads started before it are then still in the list.
+// configured or started; the threads started before it are then still in the list.
 bool startThreads(ThreadList& threads, const Settings& settings) {
   for (int i = 0; i < settings.numThreads; ++i) {
     auto thread = std::make_unique<IOThread>();
-    if (configureThread(i, *thread, settings) != CONFIGURE_OK) return false;
+    if (configureThread(i, *thread, settings) != ConfigureResult::OK) return false;
     if (!startThread(*thread)) return false;
     threads.push_back(std::move(thread));
   }
@@ -72,25 +85,64 @@ void printReport(const Settings& settings) {
   closeMonitors();
 }
 
-int runTimed(const Settings& settings) {
-  ThreadList threads;
-  if (!startThreads(threads, settings)) {
-    stopAndJoin(threads);
-    return 0;
-  }
-  if (settings.warmupSeconds > 0) {
-    recordingStart(threads);
-    runPhase(threads, settings.warmupSeconds, true, settings.csvOutput);
-  }
+// The status of a run that was measured and reported.
+int measuredExitStatus(int stopSignal) {
+  if (stopSignal != 0) return EXIT_STATUS_SIGNAL_BASE + stopSignal;
+  return recordingSuccessful() > 0 ? EXIT_STATUS_OK : EXIT_STATUS_NO_SUCCESS;
+}
+
+// The measured run; the signal that ended it early, or 0.
+int runMeasured(const ThreadList& threads, const Settings& settings, StopSignals& signals) {
   // Throws away everything counted so far, warm-up included.
   recordingStart(threads);
-  runPhase(threads, settings.durationSeconds, false, settings.csvOutput);
+  const int stopSignal =
+      runPhase(threads, {settings.durationSeconds, false, settings.csvOutput}, signals);
   // The measured period ends before the threads are told to stop: their last requests
   // are not counted.
   recordingStop(threads);
   stopAndJoin(threads);
+  return stopSignal;
+}
+
+// After a signal in the warm-up nothing is counted: the measured period is taken once the
+// threads have stopped, so that it is empty.
+void recordEmptyPeriod(const ThreadList& threads) {
+  stopAndJoin(threads);
+  recordingStart(threads);
+  recordingStop(threads);
+}
+
+int runTimed(const Settings& settings) {
+  // Until here a stop signal ends the program at once, with nothing to report; from the
+  // first thread on it ends the run with a report.
+  StopSignals signals;
+  ThreadList threads;
+  if (!startThreads(threads, settings)) {
+    stopAndJoin(threads);
+    return EXIT_STATUS_START_FAILED;
+  }
+  int stopSignal = 0;
+  if (settings.warmupSeconds > 0) {
+    recordingStart(threads);
+    stopSignal = runPhase(threads, {settings.warmupSeconds, true, settings.csvOutput}, signals);
+  }
+  if (stopSignal != 0) {
+    recordEmptyPeriod(threads);
+  } else {
+    stopSignal = runMeasured(threads, settings, signals);
+  }
   threads.clear();
   printReport(settings);
+  return measuredExitStatus(stopSignal);
+}
+
+// Waits until the thread's loop has ended by itself or a stop signal came; the signal, or 0.
+int waitForLoopEnd(const IOThread& thread, StopSignals& signals) {
+  while (!thread.Finished()) {
+    if (const int got = signals.WaitUntil(timeNow() + FINISH_POLL_MILLIS * NANOS_PER_MILLI)) {
+      return got;
+    }
+  }
   return 0;
 }
 
@@ -98,16 +150,21 @@ int runTimed(const Settings& settings) {
 // ends by itself.
 int runOneRequest(const Settings& settings) {
   auto thread = std::make_unique<IOThread>();
-  if (configureThread(0, *thread, settings) != CONFIGURE_OK) return 0;
+  if (configureThread(0, *thread, settings) != ConfigureResult::OK) {
+    return EXIT_STATUS_START_FAILED;
+  }
+  StopSignals signals;
   ThreadList threads;
   threads.push_back(std::move(thread));
   recordingStart(threads);
-  if (!startThread(*threads.front())) return 0;
-  threads.front()->Join();
+  if (!startThread(*threads.front())) return EXIT_STATUS_START_FAILED;
+  const int stopSignal = waitForLoopEnd(*threads.front(), signals);
   recordingStop(threads);
+  if (stopSignal != 0) threads.front()->RequestStop(STOP_TIMEOUT_SECONDS);
+  threads.front()->Join();
   threads.clear();
   printReport(settings);
-  return 0;
+  return measuredExitStatus(stopSignal);
 }
 
 }  // namespace
@@ -122,10 +179,10 @@ int connectionShare(int index, int concurrency, int numThreads) {
   return concurrency / numThreads + (index < concurrency % numThreads ? 1 : 0);
 }
 
-int configureThread(int index, IOThread& thread, const Settings& settings) {
+ConfigureResult configureThread(int index, IOThread& thread, const Settings& settings) {
   if (!settings.inputFile.empty() &&
-      readInputFile(settings.inputFile, thread.sendData) != INPUT_FILE_OK) {
-    return CONFIGURE_INPUT_FILE_FAILED;
+      readInputFile(settings.inputFile, thread.sendData) != InputFileResult::OK) {
+    return ConfigureResult::INPUT_FILE_UNREADABLE;
   }
   thread.method = requestMethod(settings);
   thread.index = index;
@@ -138,20 +195,25 @@ int configureThread(int index, IOThread& thread, const Settings& settings) {
   thread.thinkTime = static_cast<uint32_t>(settings.thinkTime);  // never negative here
   thread.noKeepAlive = settings.keepAlive != -1 ? 1 : 0;
   thread.oauth = settings.OAuth();
-  return makeTlsContext(tlsOptions(settings), thread.sslCtx);
+  thread.requestTimeout = requestTimeoutNanos(settings);
+  thread.failureNotices = &runFailureNotices();
+  return makeTlsContext(tlsOptions(settings), thread.sslCtx) == TlsContextResult::OK
+             ? ConfigureResult::OK
+             : ConfigureResult::TLS_CONTEXT_FAILED;
 }
 
-void runPhase(const ThreadList& threads, int seconds, bool warmup, bool csvOutput) {
-  for (int remaining = seconds; remaining > 0;) {
-    const int step = std::min(remaining, TICK_SECONDS);
-    sleep(static_cast<unsigned>(step));  // an early wake-up is not made up for
-    if (csvOutput) {
+int runPhase(const ThreadList& threads, const Phase& phase, StopSignals& signals) {
+  const int64_t start = timeNow();
+  for (int done = 0; done < phase.seconds;) {
+    done = std::min(done + TICK_SECONDS, phase.seconds);
+    if (const int got = signals.WaitUntil(start + done * NANOS_PER_SECOND)) return got;
+    if (phase.csvOutput) {
       recordingSample();
     } else {
-      printProgress(std::cout, threads, seconds, warmup);
+      printProgress(std::cout, threads, phase.seconds, phase.warmup);
     }
-    remaining -= step;
   }
+  return 0;
 }
 
 int runDriver(const Settings& settings) {

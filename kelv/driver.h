@@ -5,13 +5,18 @@
 
 namespace kelv {
 
+class StopSignals;
+
 // Longest wait between two progress ticks, and the time threads get to finish after STOP.
 constexpr int TICK_SECONDS = 5;
 constexpr int STOP_TIMEOUT_SECONDS = 2;
+// The request timeout of one-request mode when none is given, so that it always ends.
+constexpr double ONE_REQUEST_TIMEOUT_SECONDS = 30;
+// How often one-request mode looks whether its thread's loop has ended by itself, while it
+// waits for a stop signal.
+constexpr int FINISH_POLL_MILLIS = 10;
 
-// Results of configureThread besides the TLS set-up's own (TLS_* in tls_context.h).
-constexpr int CONFIGURE_OK = 0;
-constexpr int CONFIGURE_INPUT_FILE_FAILED = 3;
+enum class ConfigureResult { OK, INPUT_FILE_UNREADABLE, TLS_CONTEXT_FAILED };
 
 // The I/O thread count: one per processor when none was asked for, never more than the
 // connections, and at least one.
@@ -20,15 +25,24 @@ int threadCount(int requested, int concurrency, int processors);
 // each until the remainder is used up.
 int connectionShare(int index, int concurrency, int numThreads);
 
-// Fills in one I/O thread's configuration and its TLS context. 0 on success; otherwise
-// the reason is already on standard error and the thread must not be started.
-int configureThread(int index, IOThread& thread, const Settings& settings);
+// Fills in one I/O thread's configuration and its TLS context. On failure the reason is
+// already on standard error and the thread must not be started.
+ConfigureResult configureThread(int index, IOThread& thread, const Settings& settings);
 
-// Waits out one phase in steps of at most TICK_SECONDS, taking a tick after each step.
-void runPhase(const ThreadList& threads, int seconds, bool warmup, bool csvOutput);
+// One phase of a timed run: its length, and what each tick shows.
+struct Phase {
+  int seconds = 0;
+  bool warmup = false;
+  bool csvOutput = false;
+};
+
+// Waits out one phase, taking a tick at every TICK_SECONDS from its start and at its end.
+// The ticks keep to those times however long a tick takes. A stop signal ends the phase at
+// once, without a tick; its number is returned, 0 when the phase ran to its end.
+int runPhase(const ThreadList& threads, const Phase& phase, StopSignals& signals);
 
 // The test from the first thread's start to the report. The target list is filled and
-// settings.numThreads decided. Returns the exit status (always 0).
+// settings.numThreads decided. Returns the exit status (exit_status.h).
 int runDriver(const Settings& settings);
 
 }  // namespace kelv

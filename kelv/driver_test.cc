@@ -1,11 +1,13 @@
 #include "kelv/driver.h"
 
+#include <ev.h>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
 #include <string>
 
+#include "kelv/exit_status.h"
 #include "kelv/tls_context.h"
 #include "testing/scratch_dir.h"
 #include "testing/test_certs.h"
@@ -22,9 +24,10 @@ Settings settingsFor(int concurrency, int numThreads) {
 }
 
 // Runs configureThread on a thread that is never started, keeping standard error.
-int configure(const Settings& settings, IOThread& thread, std::string* err, int index = 0) {
+ConfigureResult configure(const Settings& settings, IOThread& thread, std::string* err,
+                          int index = 0) {
   testing::internal::CaptureStderr();
-  int result = configureThread(index, thread, settings);
+  ConfigureResult result = configureThread(index, thread, settings);
   *err = testing::internal::GetCapturedStderr();
   return result;
 }
@@ -73,7 +76,7 @@ TEST(Driver, ConfigureThreadHandsOverTheSettings) {
   settings.oauthCredentials = OAuthCredentials{"k", "s", "", ""};
   IOThread thread;
   std::string err;
-  ASSERT_EQ(configure(settings, thread, &err, 2), CONFIGURE_OK) << err;
+  ASSERT_EQ(configure(settings, thread, &err, 2), ConfigureResult::OK) << err;
   EXPECT_EQ(thread.index, 2);
   EXPECT_EQ(thread.numConnections, 2);
   EXPECT_TRUE(thread.verbose);
@@ -97,7 +100,7 @@ TEST(Driver, TimedRunDefaultsKeepAliveAndNoTlsDiagnostics) {
   settings.verifyPeer = true;
   IOThread thread;
   std::string err;
-  ASSERT_EQ(configure(settings, thread, &err), CONFIGURE_OK) << err;
+  ASSERT_EQ(configure(settings, thread, &err), ConfigureResult::OK) << err;
   EXPECT_EQ(thread.numConnections, 3);
   EXPECT_EQ(thread.noKeepAlive, 0);
   EXPECT_EQ(thread.keepRunning, 1);
@@ -105,6 +108,28 @@ TEST(Driver, TimedRunDefaultsKeepAliveAndNoTlsDiagnostics) {
   ASSERT_NE(thread.sslCtx, nullptr);
   EXPECT_EQ(SSL_CTX_get_verify_mode(thread.sslCtx.get()), SSL_VERIFY_PEER);
   EXPECT_EQ(SSL_CTX_get_info_callback(thread.sslCtx.get()), nullptr);
+}
+
+// One-request mode always ends: without --timeout its requests get 30 s. A timed run waits
+// as long as the server takes, unless a timeout is given.
+TEST(Driver, RequestTimeoutDefaultsOnlyInOneRequestMode) {
+  constexpr int64_t SECOND = 1000000000;
+  struct Case {
+    bool oneRequest;
+    double timeoutSeconds;
+    int64_t expected;
+  };
+  for (const Case& c : {Case{true, 0, 30 * SECOND}, Case{true, 0.5, SECOND / 2}, Case{false, 0, 0},
+                        Case{false, 2.25, 2250000000}}) {
+    Settings settings = settingsFor(1, 1);
+    settings.oneRequest = c.oneRequest;
+    settings.timeoutSeconds = c.timeoutSeconds;
+    IOThread thread;
+    std::string err;
+    ASSERT_EQ(configure(settings, thread, &err), ConfigureResult::OK) << err;
+    EXPECT_EQ(thread.requestTimeout, c.expected) << c.oneRequest << " " << c.timeoutSeconds;
+    EXPECT_NE(thread.failureNotices, nullptr) << "first errors are shown";
+  }
 }
 
 TEST(Driver, BodyFileIsReadWholeAndChoosesPost) {
@@ -116,14 +141,14 @@ TEST(Driver, BodyFileIsReadWholeAndChoosesPost) {
   settings.inputFile = dir.File("body.bin");
   IOThread posting;
   std::string err;
-  ASSERT_EQ(configure(settings, posting, &err), CONFIGURE_OK) << err;
+  ASSERT_EQ(configure(settings, posting, &err), ConfigureResult::OK) << err;
   EXPECT_EQ(posting.sendData, body);
   EXPECT_EQ(posting.method, "POST");
 
   settings.inputFile = dir.File("empty.bin");
   settings.method = "PUT";
   IOThread putting;
-  ASSERT_EQ(configure(settings, putting, &err), CONFIGURE_OK) << err;
+  ASSERT_EQ(configure(settings, putting, &err), ConfigureResult::OK) << err;
   EXPECT_EQ(putting.sendData, "");
   EXPECT_EQ(putting.method, "PUT");  // an explicit method wins over the body's POST
 }
@@ -135,7 +160,7 @@ TEST(Driver, UnreadableBodyFileStopsBeforeTheTlsContext) {
     settings.inputFile = path;
     IOThread thread;
     std::string err;
-    EXPECT_EQ(configure(settings, thread, &err), CONFIGURE_INPUT_FILE_FAILED) << path;
+    EXPECT_EQ(configure(settings, thread, &err), ConfigureResult::INPUT_FILE_UNREADABLE) << path;
     EXPECT_EQ(thread.sslCtx, nullptr);
     EXPECT_NE(err.find("input file " + path + "\n"), std::string::npos) << err;
   }
@@ -154,20 +179,39 @@ TEST(Driver, TlsContextFailuresAreReportedByName) {
   IOThread missingCa;
   std::string err;
   // The CA file is looked at before the cipher list.
-  EXPECT_EQ(configure(settings, missingCa, &err), TLS_CA_FILE_NOT_LOADED);
+  EXPECT_EQ(configure(settings, missingCa, &err), ConfigureResult::TLS_CONTEXT_FAILED);
   EXPECT_EQ(err, "Could not load CA certificates from " + settings.caFile + "\n");
 
   settings.caFile.clear();
   IOThread badCipher;
-  EXPECT_EQ(configure(settings, badCipher, &err), TLS_CIPHER_LIST_REJECTED);
+  EXPECT_EQ(configure(settings, badCipher, &err), ConfigureResult::TLS_CONTEXT_FAILED);
   EXPECT_EQ(err, "Set Cipher list to NO-SUCH-CIPHER failed\n");
 
   TestCertificates certs = makeTestCertificates();
   settings.caFile = certs.caCert;
   settings.cipherList = "ECDHE-ECDSA-AES128-GCM-SHA256";
   IOThread good;
-  EXPECT_EQ(configure(settings, good, &err), CONFIGURE_OK) << err;
+  EXPECT_EQ(configure(settings, good, &err), ConfigureResult::OK) << err;
   EXPECT_NE(good.sslCtx, nullptr);
+}
+
+// A thread without a loop would idle silently through the whole run: it ends the run instead,
+// in a timed run (with a second thread that must not be left running) and in one-request mode.
+TEST(Driver, LoopThatCannotBeCreatedEndsTheRunBeforeItStarts) {
+  IOThread::SetBackendFlagsForTest(EVBACKEND_KQUEUE | EVBACKEND_PORT);  // none on Linux
+  for (bool oneRequest : {false, true}) {
+    Settings settings = settingsFor(2, 2);
+    settings.durationSeconds = 1;  // were the run to go on, it would report after a second
+    settings.oneRequest = oneRequest;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = runDriver(settings);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, EXIT_STATUS_START_FAILED) << oneRequest;
+    EXPECT_EQ(err, "Cannot create the event loop of I/O thread 0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no report";
+  }
+  IOThread::SetBackendFlagsForTest(0);
 }
 
 }  // namespace

@@ -12,18 +12,18 @@ constexpr size_t READ_CHUNK_SIZE = 64 * 1024;
 
 }  // namespace
 
-int readInputFile(const std::string& path, std::string& body) {
+InputFileResult readInputFile(const std::string& path, std::string& body) {
   // Only a regular file has an end: a device such as /dev/zero would be read until memory
   // runs out, and opening a FIFO waits for a writer that may never come.
   struct stat info {};
   if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
     std::fprintf(stderr, "Cannot read input file %s\n", path.c_str());
-    return INPUT_FILE_UNREADABLE;
+    return InputFileResult::UNREADABLE;
   }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "Cannot open input file %s\n", path.c_str());
-    return INPUT_FILE_UNREADABLE;
+    return InputFileResult::UNREADABLE;
   }
   // Read to the end rather than trusting a size: a directory opens but reports no
   // meaningful one.
@@ -35,9 +35,9 @@ int readInputFile(const std::string& path, std::string& body) {
   if (in.bad()) {
     std::fprintf(stderr, "Cannot read input file %s\n", path.c_str());
     body.clear();
-    return INPUT_FILE_UNREADABLE;
+    return InputFileResult::UNREADABLE;
   }
-  return INPUT_FILE_OK;
+  return InputFileResult::OK;
 }
 
 }  // namespace kelv

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kelv/driver.h"
+#include "kelv/exit_status.h"
 #include "kelv/file_limit.h"
 #include "kelv/options.h"
 #include "kelv/usage.h"
@@ -68,12 +69,15 @@ int kelvMain(int argc, char** argv) {
   ParseResult parsed = parseOptions(argc, argv);
   if (parsed.action != ParseAction::RUN) return handleParseAction(parsed.action);
   Settings& settings = parsed.settings;
-  if (!loadTargets(settings.url)) return EXIT_STATUS_OK;
+  if (!loadTargets(settings.url)) return EXIT_STATUS_START_FAILED;
   // The thread count is known first so that the descriptors of the loops are counted too.
   settings.numThreads = threadCount(settings.numThreads, settings.concurrency, processorCount());
-  if (!ensureFileLimit(settings.concurrency, settings.numThreads)) return EXIT_STATUS_OK;
+  if (!ensureFileLimit(settings.concurrency, settings.numThreads)) {
+    return EXIT_STATUS_START_FAILED;
+  }
   if (settings.verbose) printVersion(std::cout);
   setMonitors(settings.monitorHost1, settings.monitorHost2);
+  setMonitorProcess(settings.monitorProcess);
   return runDriver(settings);
 }
 

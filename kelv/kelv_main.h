@@ -2,11 +2,8 @@
 
 namespace kelv {
 
-// Exit statuses: a usage error is the only failure the exit status shows.
-constexpr int EXIT_STATUS_OK = 0;
-constexpr int EXIT_STATUS_USAGE_ERROR = 1;
-
-// The whole program after start-up: options, targets, limits, then the test.
+// The whole program after start-up: options, targets, limits, then the test. Returns one of
+// the statuses of exit_status.h.
 int kelvMain(int argc, char** argv);
 
 }  // namespace kelv

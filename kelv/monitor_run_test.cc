@@ -13,14 +13,19 @@
 
 #include "kelv/run_test_util.h"
 #include "lib/hoststats/host_stats.h"
+#include "lib/reporting/fake_monitor.h"
 #include "mon/mon_test_client.h"
 #include "testing/nginx.h"
 
 namespace kelv {
 namespace {
 
-constexpr int START_TIMEOUT_MILLIS = 5000;
+// A bound for a wait on a condition, wide enough for a loaded machine.
+constexpr int START_TIMEOUT_MILLIS = 20000;
 constexpr auto LONGEST_LOAD = std::chrono::seconds(40);
+// MEM commands sent in one piece: kelvmon answers them back to back, so its own CPU use does
+// not depend on how often the machine lets the load's thread run.
+constexpr int LOAD_BATCH = 200;
 const std::string LISTENING = "kelvmon listening on port ";
 
 // A kelvmon on a port the system chose; killed with its process group when the test ends.
@@ -39,15 +44,18 @@ class Monitor {
   int port = 0;
 };
 
-// Keeps a kelvmon busy answering MEM, one command at a time, so that its CPU figure is
-// above 0; until destroyed, and never longer than LONGEST_LOAD.
+// Keeps a kelvmon busy answering batches of MEM commands, so that its CPU figure is well above
+// 0; until destroyed, and never longer than LONGEST_LOAD.
 class MonitorLoad {
  public:
   explicit MonitorLoad(int port)
       : thread([this, port] {
           MonTestClient client(port);
+          std::string batch;
+          for (int i = 0; i < LOAD_BATCH; ++i) batch += "MEM\n";
           const auto end = std::chrono::steady_clock::now() + LONGEST_LOAD;
-          while (!stop && std::chrono::steady_clock::now() < end && !client.Ask("MEM\n").empty()) {
+          while (!stop && std::chrono::steady_clock::now() < end && client.Send(batch) &&
+                 !client.ReadReplies(LOAD_BATCH).empty()) {
           }
         }) {}
   MonitorLoad(const MonitorLoad&) = delete;
@@ -86,9 +94,11 @@ class KelvMonitor : public testing::Test {
   Monitor second;
 };
 
-void expectMemoryOfThisHost(double percent) {
+// The host's memory figure as a percentage. It moves with whatever else the machine runs, so
+// it is compared only with a figure of the same moment.
+void expectMemoryFigure(double percent) {
   EXPECT_GT(percent, 0);
-  EXPECT_NEAR(percent, memoryUseFraction() * 100, 5);
+  EXPECT_LE(percent, 100);
 }
 
 TEST_F(KelvMonitor, FirstMonitorFiguresInProgressLinesAndReport) {
@@ -100,12 +110,12 @@ TEST_F(KelvMonitor, FirstMonitorFiguresInProgressLinesAndReport) {
   const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
   ASSERT_EQ(progress.size(), 2u) << result.out;
   EXPECT_GT(progress[0].remoteCpuPercent, 0) << "the busy monitor's figure at the first tick";
-  std::map<std::string, double> r = parseTextReport(result.out, {.first = true});
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true, .host = true});
   EXPECT_GT(r["Successful requests"], 0);
   EXPECT_GT(r["Remote CPU average"], 0);
   EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
   EXPECT_GE(r["Remote CPU max"], progress[0].remoteCpuPercent);
-  expectMemoryOfThisHost(r["Remote memory usage"]);
+  expectMemoryFigure(r["Remote memory usage"]);
 }
 
 // Both monitors are asked; only the second is busy, which its figures show, while the
@@ -116,12 +126,14 @@ TEST_F(KelvMonitor, BothMonitorsAreQueried) {
     MonitorLoad load(second.port);
     result = RunWith({"-M", first.Address(), "-X", second.Address()});
   }
-  std::map<std::string, double> r = parseTextReport(result.out, {.first = true, .second = true});
+  std::map<std::string, double> r =
+      parseTextReport(result.out, {.first = true, .second = true, .host = true});
   EXPECT_GT(r["Remote 2 CPU average"], 0);
   EXPECT_GE(r["Remote 2 CPU max"], r["Remote 2 CPU average"]);
   EXPECT_GE(r["Remote CPU max"], r["Remote CPU average"]);
-  expectMemoryOfThisHost(r["Remote memory usage"]);
-  expectMemoryOfThisHost(r["Remote 2 memory usage"]);
+  // Both monitors run on this host and are asked for memory one right after the other.
+  expectMemoryFigure(r["Remote memory usage"]);
+  EXPECT_NEAR(r["Remote memory usage"], r["Remote 2 memory usage"], 2);
   const std::vector<ProgressLine> progress = progressLines(result.out, "", 6);
   ASSERT_EQ(progress.size(), 2u) << result.out;
   // The line shows at most what the idle first monitor ever answered.
@@ -133,11 +145,46 @@ TEST_F(KelvMonitor, BothMonitorsAreQueried) {
     MonitorLoad load(second.port);
     alone = RunWith({"-X", second.Address()});
   }
-  std::map<std::string, double> secondOnly = parseTextReport(alone.out, {.second = true});
+  std::map<std::string, double> secondOnly =
+      parseTextReport(alone.out, {.second = true, .host = true});
   EXPECT_GT(secondOnly["Remote 2 CPU average"], 0);
   for (const ProgressLine& line : progressLines(alone.out, "", 6)) {
     EXPECT_EQ(line.remoteCpuPercent, -1) << alone.out;
   }
+}
+
+// kelv loads nginx on this host, so the host was busy: nginx's share and kelv's own at least.
+TEST_F(KelvMonitor, HostAndProcessFiguresOfTheLoadedServer) {
+  const SubprocessResult result =
+      RunWith({"-M", first.Address(), "-X", second.Address(), "--monitor-process", "nginx"});
+  std::map<std::string, double> r =
+      parseTextReport(result.out, {.first = true, .second = true, .host = true, .process = true});
+  for (const std::string remote : {"Remote ", "Remote 2 "}) {
+    EXPECT_GT(r[remote + "host CPU average"], 0) << result.out;
+    EXPECT_GE(r[remote + "host CPU max"], r[remote + "host CPU average"]);
+    EXPECT_GE(r[remote + "busiest CPU max"], r[remote + "host CPU max"]);
+    EXPECT_LE(r[remote + "busiest CPU max"], 100);
+    // The master and its worker serve every request; their memory is several MiB.
+    EXPECT_GT(r[remote + "process CPU average"], 0) << result.out;
+    EXPECT_GE(r[remote + "process CPU max"], r[remote + "process CPU average"]);
+    EXPECT_GT(r[remote + "process memory"], 1.0) << result.out;
+  }
+}
+
+// An older monitor answers HOST with "Invalid command": kelv reports what it knows, and says
+// nothing of the rest.
+TEST_F(KelvMonitor, OlderMonitorGetsTheOlderReport) {
+  FakeMonitor older;
+  ASSERT_TRUE(older.Listening()) << older.ListenError();
+  older.ReplyTo("host", "Invalid command\n");
+  older.ReplyTo("proc nginx", "Invalid command\n");
+  const SubprocessResult result =
+      RunWith({"-M", older.HostAndPort(), "--monitor-process", "nginx"});
+  std::map<std::string, double> r = parseTextReport(result.out, {.first = true});
+  EXPECT_EQ(r["Remote CPU average"], 25);
+  EXPECT_EQ(r["Remote memory usage"], 25);
+  // HOST once on the first tick; never the processes of a monitor that does not know HOST.
+  EXPECT_EQ(older.Received(), "cpu\nhost\ncpu\ncpu\nmem\n");
 }
 
 }  // namespace

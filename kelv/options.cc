@@ -2,11 +2,14 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "absl/strings/ascii.h"
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_split.h"
@@ -16,6 +19,15 @@
 
 namespace kelv {
 namespace {
+
+// Options with a long form only have codes beyond every character.
+constexpr int OPTION_TIMEOUT = 256;
+constexpr int OPTION_MONITOR_PROCESS = 257;
+// A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
+constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
+constexpr double MAX_TIMEOUT_SECONDS = 1e6;
+// "proc " and the name must fit one line of kelvmon's 128-byte buffer, line end included.
+constexpr size_t MAX_PROCESS_NAME = 122;
 
 constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:STVW:Z1";
 
@@ -38,12 +50,14 @@ const option LONG_OPTIONS[] = {
     {"iothreads", required_argument, nullptr, 'K'},
     {"monitor", required_argument, nullptr, 'M'},
     {"monitor2", required_argument, nullptr, 'X'},
+    {"monitor-process", required_argument, nullptr, OPTION_MONITOR_PROCESS},
     {"name", required_argument, nullptr, 'N'},
     {"csv-output", no_argument, nullptr, 'S'},
     {"header-line", no_argument, nullptr, 'T'},
     {"verify", no_argument, nullptr, 'V'},
     {"one", no_argument, nullptr, '1'},
     {"think-time", required_argument, nullptr, 'W'},
+    {"timeout", required_argument, nullptr, OPTION_TIMEOUT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -70,6 +84,23 @@ struct OptionState {
   bool usageError = false;
 };
 
+// Options whose value goes as it is into every request's head, or into the CSV line (-N): a
+// CR or LF there would split each request, or the line, in two.
+constexpr std::string_view ONE_LINE_OPTIONS = "HtuxN";
+
+// False, with the reason on standard error, for a value that would break its line.
+bool oneLineValue(int letter, std::string_view value) {
+  if (letter == 'H' && value.empty()) {
+    std::fprintf(stderr, "kelv: an empty header line (-H) would end the request head\n");
+    return false;
+  }
+  if (value.find_first_of("\r\n") != std::string_view::npos) {
+    std::fprintf(stderr, "kelv: the value of option -%c must not hold a line break\n", letter);
+    return false;
+  }
+  return true;
+}
+
 // A base-10 32-bit number with optional blanks around it and an optional sign.
 bool readNumber(const char* value, int letter, int32_t* target) {
   int32_t number = 0;
@@ -78,6 +109,25 @@ bool readNumber(const char* value, int letter, int32_t* target) {
     return false;
   }
   *target = number;
+  return true;
+}
+
+// A positive decimal number of seconds ("0.5", "10"), with optional blanks around it.
+bool readSeconds(const char* value, double* target) {
+  const absl::string_view text = absl::StripAsciiWhitespace(value);
+  const size_t digits = std::count_if(text.begin(), text.end(), absl::ascii_isdigit);
+  const size_t points = std::count(text.begin(), text.end(), '.');
+  double seconds = 0;
+  if (digits == 0 || digits + points != text.size() || points > 1 ||
+      !absl::SimpleAtod(text, &seconds) || seconds < MIN_TIMEOUT_SECONDS ||
+      seconds > MAX_TIMEOUT_SECONDS) {
+    std::fprintf(stderr,
+                 "kelv: invalid timeout \"%s\": a positive number of seconds up to %.0f is "
+                 "expected\n",
+                 value, MAX_TIMEOUT_SECONDS);
+    return false;
+  }
+  *target = seconds;
   return true;
 }
 
@@ -105,6 +155,11 @@ bool applyOption(OptionState& state, int letter, const char* value) {
   Settings& settings = state.result.settings;
   if (int32_t* number = numberField(settings, letter)) {
     if (!readNumber(value, letter, number)) state.usageError = true;
+    return true;
+  }
+  if (ONE_LINE_OPTIONS.find(static_cast<char>(letter)) != std::string_view::npos &&
+      !oneLineValue(letter, value)) {
+    state.usageError = true;
     return true;
   }
   switch (letter) {
@@ -148,6 +203,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     case 'X':
       settings.monitorHost2 = value;
       break;
+    case OPTION_MONITOR_PROCESS:
+      settings.monitorProcess = value;
+      break;
     case 'N':
       settings.runName = value;
       break;
@@ -163,6 +221,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     case '1':
       settings.oneRequest = true;
       break;
+    case OPTION_TIMEOUT:
+      if (!readSeconds(value, &settings.timeoutSeconds)) state.usageError = true;
+      break;
     default:
       state.usageError = true;
       break;  // '?' and ':': getopt has said why
@@ -175,6 +236,14 @@ bool valuesInRange(const Settings& settings) {
   if (settings.concurrency < 1) {
     std::fprintf(stderr, "kelv: the connection count (-c) must be 1 or more, not %d\n",
                  settings.concurrency);
+    return false;
+  }
+  const std::string& process = settings.monitorProcess;
+  if (process.size() > MAX_PROCESS_NAME || process.find_first_of("\r\n") != std::string::npos) {
+    std::fprintf(stderr,
+                 "kelv: the process (--monitor-process) must be a name or number of at most %zu "
+                 "characters on one line\n",
+                 MAX_PROCESS_NAME);
     return false;
   }
   if (settings.thinkTime < 0) {

@@ -26,11 +26,13 @@ struct Settings {
   int32_t numThreads = -1;  // 0 or less: one per online processor
   std::string monitorHost1;
   std::string monitorHost2;
+  std::string monitorProcess;  // --monitor-process: a name or number each monitor is asked about
   std::string runName;
   bool csvOutput = false;
   bool verifyPeer = false;
   int32_t thinkTime = 0;  // milliseconds
   bool oneRequest = false;
+  double timeoutSeconds = 0;  // --timeout; 0: none given (one-request mode then has its own)
   std::vector<std::string> headerLines;  // without line ends, in the order added
   unsigned headerFlags = 0;              // HEADER_* bits of the headers the user supplied
   std::optional<OAuthCredentials> oauthCredentials;

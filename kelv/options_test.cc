@@ -58,6 +58,8 @@ TEST(Options, EveryLongFormSetsItsSetting) {
                          "h:1",
                          "--monitor2",
                          "h:2",
+                         "--monitor-process",
+                         "nginx",
                          "--name",
                          "run",
                          "--csv-output",
@@ -81,6 +83,7 @@ TEST(Options, EveryLongFormSetsItsSetting) {
   EXPECT_EQ(s.numThreads, 2);
   EXPECT_EQ(s.monitorHost1, "h:1");
   EXPECT_EQ(s.monitorHost2, "h:2");
+  EXPECT_EQ(s.monitorProcess, "nginx");
   EXPECT_EQ(s.runName, "run");
   EXPECT_TRUE(s.csvOutput);
   EXPECT_TRUE(s.verifyPeer);
@@ -123,6 +126,37 @@ TEST(Options, ConnectionCountBelowOneAndNegativeThinkTimeAreUsageErrors) {
   // The final value counts: a later valid one mends an earlier one.
   EXPECT_EQ(action({"-c", "0", "-c", "3", URL}), ParseAction::RUN);
   EXPECT_EQ(action({"-W", "0", "-K", "-4", "-d", "-1", URL}), ParseAction::RUN);
+}
+
+// Long only, a positive decimal; each bad value is refused with one line that names it.
+TEST(Options, TimeoutIsAPositiveDecimalNumberOfSeconds) {
+  for (const auto& [text, seconds] :
+       {std::pair<const char*, double>{"0.5", 0.5}, {" 10 ", 10}, {"3.", 3}, {".25", 0.25}}) {
+    Parsed parsed = parse({"--timeout", text, URL});
+    ASSERT_EQ(parsed.result.action, ParseAction::RUN) << text << ": " << parsed.err;
+    EXPECT_DOUBLE_EQ(parsed.result.settings.timeoutSeconds, seconds) << text;
+  }
+  EXPECT_EQ(parse({URL}).result.settings.timeoutSeconds, 0) << "none by default";
+  for (const char* bad : {"0", "0.0", "-1", "", ".", "1.2.3", "1e3", "inf", "nan", "0x10", "5s",
+                          "1 2", "1000001", "0.0000000001"}) {
+    Parsed parsed = parse({"--timeout", bad, URL});
+    EXPECT_EQ(parsed.result.action, ParseAction::USAGE_ERROR) << "\"" << bad << "\"";
+    EXPECT_EQ(parsed.err, "kelv: invalid timeout \"" + std::string(bad) +
+                              "\": a positive number of seconds up to 1000000 is expected\n");
+  }
+  EXPECT_EQ(action({"-o", "1", URL}), ParseAction::USAGE_ERROR) << "no short form";
+}
+
+// The process goes into one line of the monitor's 128-byte buffer: a longer name, or one that
+// would start a second command, is refused rather than sent.
+TEST(Options, MonitorProcessFitsOneMonitorLine) {
+  EXPECT_EQ(action({"--monitor-process", std::string(122, 'n'), URL}), ParseAction::RUN);
+  for (const std::string& bad :
+       {std::string(123, 'n'), std::string("nginx\nquit"), std::string("nginx\r")}) {
+    Parsed parsed = parse({"--monitor-process", bad, URL});
+    EXPECT_EQ(parsed.result.action, ParseAction::USAGE_ERROR) << bad;
+    EXPECT_NE(parsed.err.find("--monitor-process"), std::string::npos) << parsed.err;
+  }
 }
 
 TEST(Options, DecisionOrderAfterTheLoop) {

@@ -52,6 +52,17 @@ const char* const REMOTE2_SHAPES[] = {
     "Remote 2 CPU max:       {n}%",
     "Remote 2 memory usage:  {n}%",
 };
+// After "Remote " or "Remote 2 ", so the second aligns two columns further.
+const char* const REMOTE_HOST_SHAPES[] = {
+    "host CPU average:    {n}%",
+    "host CPU max:        {n}%",
+    "busiest CPU max:     {n}%",
+};
+const char* const REMOTE_PROCESS_SHAPES[] = {
+    "process CPU average: {n}%",
+    "process CPU max:     {n}%",
+    "process memory:      {f2} MiB",
+};
 const char* const TAIL_SHAPES[] = {
     "",
     "Total bytes sent:     {f2} megabytes",
@@ -60,11 +71,27 @@ const char* const TAIL_SHAPES[] = {
     "Receive bandwidth:    {f2} megabits / second",
 };
 
+template <size_t N>
+void addShapes(std::vector<std::string>& shapes, const char* const (&more)[N],
+               const std::string& prefix = "") {
+  for (const char* shape : more) shapes.push_back(prefix + shape);
+}
+
+void addHostShapes(std::vector<std::string>& shapes, RemoteLines remote,
+                   const std::string& prefix) {
+  if (remote.host) addShapes(shapes, REMOTE_HOST_SHAPES, prefix);
+  if (remote.process) addShapes(shapes, REMOTE_PROCESS_SHAPES, prefix);
+}
+
 std::vector<std::string> reportShapes(RemoteLines remote) {
   std::vector<std::string> shapes(std::begin(HEAD_SHAPES), std::end(HEAD_SHAPES));
-  if (remote.first) shapes.insert(shapes.end(), std::begin(REMOTE_SHAPES), std::end(REMOTE_SHAPES));
+  if (remote.first) {
+    addShapes(shapes, REMOTE_SHAPES);
+    addHostShapes(shapes, remote, "Remote ");
+  }
   if (remote.second) {
-    shapes.insert(shapes.end(), std::begin(REMOTE2_SHAPES), std::end(REMOTE2_SHAPES));
+    addShapes(shapes, REMOTE2_SHAPES);
+    addHostShapes(shapes, remote, "Remote 2 ");
   }
   shapes.insert(shapes.end(), std::begin(TAIL_SHAPES), std::end(TAIL_SHAPES));
   return shapes;
@@ -86,6 +113,38 @@ SubprocessResult runKelv(std::vector<std::string> args, const std::vector<std::s
   return result;
 }
 
+namespace {
+
+// The blocks after the report's last line: "Errors:" with "  <kind>: <n>" lines, then
+// "Status codes:" with "  <code>: <n>" lines, each after an empty line and only when it has
+// lines. Their figures go into the map as "error <kind>" and "status <code>".
+void parseBreakdowns(const std::vector<std::string>& lines, size_t at,
+                     std::map<std::string, double>& figures) {
+  for (const char* block : {"Errors:", "Status codes:"}) {
+    if (at + 1 >= lines.size() || lines[at] != "" || lines[at + 1] != block) continue;
+    const std::string prefix = block[0] == 'E' ? "error " : "status ";
+    const std::string shape = block[0] == 'E' ? "  {*}: {n}" : "  {n}: {n}";
+    size_t first = at += 2;
+    std::vector<std::string> f;
+    for (; at < lines.size() && matchShape(lines[at], shape, &f); ++at, f.clear()) {
+      EXPECT_EQ(figures.count(prefix + f[0]), 0u) << "twice: " << lines[at];
+      figures[prefix + f[0]] = std::stod(f[1]);
+    }
+    EXPECT_GT(at, first) << block << " without lines";
+  }
+  for (; at < lines.size(); ++at) ADD_FAILURE() << "after the report: \"" << lines[at] << '"';
+}
+
+double sumOf(const std::map<std::string, double>& figures, const std::string& prefix) {
+  double sum = 0;
+  for (const auto& [label, value] : figures) {
+    if (label.starts_with(prefix)) sum += value;
+  }
+  return sum;
+}
+
+}  // namespace
+
 std::map<std::string, double> parseTextReport(const std::string& out, RemoteLines remote) {
   const std::vector<std::string> shapes = reportShapes(remote);
   std::map<std::string, double> figures;
@@ -93,9 +152,9 @@ std::map<std::string, double> parseTextReport(const std::string& out, RemoteLine
   EXPECT_NE(start, std::string::npos) << out;
   if (start == std::string::npos) return figures;
   EXPECT_TRUE(start == 0 || out[start - 1] == '\n');
-  EXPECT_TRUE(out.ends_with("second\n")) << "no empty line after the last one";
+  EXPECT_TRUE(out.ends_with("\n") && !out.ends_with("\n\n")) << "no empty line at the end";
   std::vector<std::string> lines = splitLines(out.substr(start));
-  EXPECT_EQ(lines.size(), shapes.size()) << out;
+  EXPECT_GE(lines.size(), shapes.size()) << out;
   for (size_t i = 0; i < lines.size() && i < shapes.size(); ++i) {
     std::vector<std::string> value;
     if (!matchShape(lines[i], shapes[i], &value)) {
@@ -106,6 +165,14 @@ std::map<std::string, double> parseTextReport(const std::string& out, RemoteLine
     if (!value.empty() && absl::SimpleAtod(value[0], &number)) {
       figures[lines[i].substr(0, lines[i].find(':'))] = number;
     }
+  }
+  parseBreakdowns(lines, shapes.size(), figures);
+  // Every socket error is counted under one kind, every response under its status code.
+  EXPECT_EQ(sumOf(figures, "error "), figures["Socket errors"]) << out;
+  if (figures["Non-200 results"] > 0) {
+    EXPECT_EQ(sumOf(figures, "status "), figures["Attempted requests"]) << out;
+  } else {
+    EXPECT_EQ(sumOf(figures, "status "), 0) << out;
   }
   return figures;
 }

@@ -22,12 +22,17 @@ SubprocessResult runKelv(std::vector<std::string> args,
 
 // Which monitors the report is to show figures of.
 struct RemoteLines {
-  bool first = false;   // -M: "Remote CPU average" and its two companions
-  bool second = false;  // -X: "Remote 2 CPU average" and its two companions
+  bool first = false;    // -M: "Remote CPU average" and its two companions
+  bool second = false;   // -X: "Remote 2 CPU average" and its two companions
+  bool host = false;     // each of them also with "Remote host CPU average" and its companions
+  bool process = false;  // and with "Remote process CPU average" and its companions
 };
 
-// The text report: its lines in order, each with the format of its figure. Returns the
-// figures by label; a missing line, or one out of place, fails the test.
+// The text report: its lines in order, each with the format of its figure, then the error and
+// status code blocks when there are any ("error <kind>" and "status <code>" in the map).
+// Returns the figures by label; a missing line, or one out of place, fails the test, and so
+// do kind counts that do not add up to "Socket errors" and code counts that do not add up to
+// "Attempted requests".
 std::map<std::string, double> parseTextReport(const std::string& out, RemoteLines remote = {});
 
 // The CSV line's 25 fields, each checked against the format of its column.

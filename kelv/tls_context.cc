@@ -24,39 +24,40 @@ void printHandshakeDone(const SSL* ssl) {
 }
 
 // Verification and trust; the chain is only checked with verifyPeer.
-int setUpTrust(SSL_CTX* ctx, const TlsContextOptions& options) {
+TlsContextResult setUpTrust(SSL_CTX* ctx, const TlsContextOptions& options) {
   // Without the system's default paths the user's CA file can still be enough.
   static_cast<void>(SSL_CTX_set_default_verify_paths(ctx));
   if (options.verifyPeer) SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
   if (!options.caFile.empty() &&
       SSL_CTX_load_verify_locations(ctx, options.caFile.c_str(), nullptr) != 1) {
     std::fprintf(stderr, "Could not load CA certificates from %s\n", options.caFile.c_str());
-    return TLS_CA_FILE_NOT_LOADED;
+    return TlsContextResult::CA_FILE_NOT_LOADED;
   }
-  return TLS_CONTEXT_OK;
+  return TlsContextResult::OK;
 }
 
 }  // namespace
 
-int makeTlsContext(const TlsContextOptions& options, SslCtxPtr& context) {
+TlsContextResult makeTlsContext(const TlsContextOptions& options, SslCtxPtr& context) {
   context.reset();
   SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) {
     char reason[256];
     ERR_error_string_n(ERR_get_error(), reason, sizeof(reason));
     std::fprintf(stderr, "Could not create TLS context: %s\n", reason);
-    return TLS_CONTEXT_NOT_CREATED;
+    return TlsContextResult::NOT_CREATED;
   }
   SSL_CTX_set_mode(ctx.get(), SSL_MODE_ENABLE_PARTIAL_WRITE);
-  if (int result = setUpTrust(ctx.get(), options); result != TLS_CONTEXT_OK) return result;
+  if (TlsContextResult result = setUpTrust(ctx.get(), options); result != TlsContextResult::OK)
+    return result;
   if (options.verbose) SSL_CTX_set_info_callback(ctx.get(), tlsInfoCallback);
   if (!options.cipherList.empty() &&
       SSL_CTX_set_cipher_list(ctx.get(), options.cipherList.c_str()) != 1) {
     std::fprintf(stderr, "Set Cipher list to %s failed\n", options.cipherList.c_str());
-    return TLS_CIPHER_LIST_REJECTED;
+    return TlsContextResult::CIPHER_LIST_REJECTED;
   }
   context = std::move(ctx);
-  return TLS_CONTEXT_OK;
+  return TlsContextResult::OK;
 }
 
 void tlsInfoCallback(const SSL* ssl, int where, int ret) {

@@ -8,11 +8,7 @@
 
 namespace kelv {
 
-// Results of makeTlsContext; the driver passes them on as its own.
-constexpr int TLS_CONTEXT_OK = 0;
-constexpr int TLS_CIPHER_LIST_REJECTED = -1;
-constexpr int TLS_CA_FILE_NOT_LOADED = -2;
-constexpr int TLS_CONTEXT_NOT_CREATED = -3;
+enum class TlsContextResult { OK, CIPHER_LIST_REJECTED, CA_FILE_NOT_LOADED, NOT_CREATED };
 
 struct TlsContextOptions {
   bool verifyPeer = false;  // check the chain; the TLS socket then also checks the host
@@ -23,7 +19,7 @@ struct TlsContextOptions {
 
 // The client context of one I/O thread, made whatever the scheme of the targets. On
 // failure the reason is on standard error and `context` is left empty.
-int makeTlsContext(const TlsContextOptions& options, SslCtxPtr& context);
+TlsContextResult makeTlsContext(const TlsContextOptions& options, SslCtxPtr& context);
 
 // OpenSSL's info callback: one line per state change, alerts, and the cipher once the
 // handshake is done, on standard output.

@@ -1,8 +1,14 @@
-// kelvmon under rounds of mixed abuse: hundreds of clients at once, clients that leave in the
-// middle of their replies, random bytes and lines far longer than its line buffer. It must go
-// on answering, and once the clients are gone its threads and memory must be back where they
-// were: a connection thread that never ends, or memory kept per client, shows up here.
+// kelvmon under abuse. Rounds of mixed abuse: hundreds of clients at once, clients that leave
+// in the middle of their replies, random bytes and lines far longer than its line buffer. It
+// must go on answering, and once the clients are gone its threads and memory must be back where
+// they were: a connection thread that never ends, or memory kept per client, shows up here.
+// And a flood of 2,000 clients at once, far beyond its limit of clients: its threads and memory
+// stay bounded while they are held, and a proper client is still answered.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/util/unique_fd.h"
 #include "mon/mon_test_client.h"
 #include "mon/running_mon.h"
 
@@ -129,7 +136,8 @@ void abuseRound(int port, int round, RoundCounts& counts) {
 
 TEST(KelvmonAbuse, KeepsAnsweringAndReturnsToItsBaseline) {
   std::signal(SIGPIPE, SIG_IGN);
-  RunningMon mon;
+  // Room for every client of a round: here the limit is not what is tried.
+  RunningMon mon(RunningMon::WithOptions({"--max-clients", "1000"}));
   ASSERT_GT(mon.port, 0) << mon.process.StartError();
   const pid_t pid = mon.process.Pid();
   const int idleThreads = readFigures(pid).threads;
@@ -162,6 +170,131 @@ TEST(KelvmonAbuse, KeepsAnsweringAndReturnsToItsBaseline) {
       << "baseline " << baseline.rssKb << " kB after " << ROUNDS << " rounds of " << CLIENTS
       << " clients";
 #endif
+}
+
+constexpr int FLOOD_CLIENTS = 2000;
+constexpr int DEFAULT_MAX_CLIENTS = 64;
+constexpr int FLOOD_TIMEOUT_MILLIS = 60000;
+// What 64 served clients may cost, at most (128 KiB each: a thread whose stack is touched a
+// little, a snapshot of the host's processes); a thread for each of 2,000 would cost far more.
+constexpr long FLOOD_RSS_MARGIN_KB = 64 * 128;
+
+// Enough descriptors for the whole flood in this process.
+bool descriptorsFor(int count) {
+  rlimit limit = {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+  const rlim_t wanted = static_cast<rlim_t>(count) + 256;
+  if (limit.rlim_cur >= wanted) return true;
+  if (limit.rlim_max < wanted) return false;
+  limit.rlim_cur = wanted;
+  return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
+// One client of the flood: connected without waiting, then served by poll.
+struct FloodClient {
+  UniqueFd fd;
+  std::string reply;
+  bool done = false;  // its reply line came, or the connection ended
+};
+
+std::vector<FloodClient> connectAll(int port, int count) {
+  sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::vector<FloodClient> clients(static_cast<size_t>(count));
+  for (FloodClient& client : clients) {
+    client.fd.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int rc = ::connect(client.fd.Get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    client.done = rc != 0 && errno != EINPROGRESS;
+  }
+  return clients;
+}
+
+// Polls every client that is not done, for writing until it has sent and then for reading;
+// the indexes of those that are ready.
+std::vector<size_t> ready(std::vector<FloodClient>& clients, const std::vector<bool>& sent) {
+  std::vector<pollfd> polled;
+  std::vector<size_t> index;
+  for (size_t i = 0; i < clients.size(); ++i) {
+    if (clients[i].done) continue;
+    polled.push_back({clients[i].fd.Get(), static_cast<short>(sent[i] ? POLLIN : POLLOUT), 0});
+    index.push_back(i);
+  }
+  std::vector<size_t> found;
+  if (polled.empty() || ::poll(polled.data(), polled.size(), 100) <= 0) return found;
+  for (size_t i = 0; i < polled.size(); ++i) {
+    if (polled[i].revents != 0) found.push_back(index[i]);
+  }
+  return found;
+}
+
+// Every client says HELLO once it is connected and then reads one line, or to the end.
+void greetAll(std::vector<FloodClient>& clients) {
+  std::vector<bool> sent(clients.size(), false);
+  const auto end =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(FLOOD_TIMEOUT_MILLIS);
+  while (std::chrono::steady_clock::now() < end) {
+    const std::vector<size_t> found = ready(clients, sent);
+    bool open = false;
+    for (const FloodClient& client : clients) open = open || !client.done;
+    if (!open) return;
+    for (const size_t i : found) {
+      FloodClient& client = clients[i];
+      if (!sent[i]) {
+        sent[i] = ::send(client.fd.Get(), "HELLO\n", 6, MSG_NOSIGNAL) == 6;
+        client.done = !sent[i] && errno != EAGAIN;
+        continue;
+      }
+      char buffer[64];
+      const ssize_t got = ::recv(client.fd.Get(), buffer, sizeof buffer, 0);
+      if (got > 0) client.reply.append(buffer, static_cast<size_t>(got));
+      client.done =
+          (got <= 0 && errno != EAGAIN) || got == 0 || client.reply.find('\n') != std::string::npos;
+    }
+  }
+}
+
+TEST(KelvmonAbuse, FloodBeyondTheLimitStaysBounded) {
+  std::signal(SIGPIPE, SIG_IGN);
+  ASSERT_TRUE(descriptorsFor(FLOOD_CLIENTS))
+      << "this test needs " << FLOOD_CLIENTS << " descriptors";
+  RunningMon mon;
+  ASSERT_GT(mon.port, 0) << mon.process.StartError();
+  const pid_t pid = mon.process.Pid();
+  const int idleThreads = readFigures(pid).threads;
+  // A first flood fills the caches; the memory after it is the baseline.
+  {
+    std::vector<FloodClient> warmup = connectAll(mon.port, DEFAULT_MAX_CLIENTS * 2);
+    greetAll(warmup);
+  }
+  ASSERT_EQ(waitForThreads(pid, idleThreads).threads, idleThreads);
+  const ProcessFigures baseline = readFigures(pid);
+
+  std::vector<FloodClient> flood = connectAll(mon.port, FLOOD_CLIENTS);
+  greetAll(flood);
+  int greeted = 0;
+  int busy = 0;
+  for (const FloodClient& client : flood) {
+    greeted += client.reply == "Hi!\n";
+    busy += client.reply == "Busy\n";
+  }
+  // Every client got one answer: the first ones the limit allows are served, the rest told.
+  EXPECT_EQ(greeted, DEFAULT_MAX_CLIENTS);
+  EXPECT_EQ(busy, FLOOD_CLIENTS - DEFAULT_MAX_CLIENTS);
+  const ProcessFigures held = readFigures(pid);
+  EXPECT_LE(held.threads, idleThreads + DEFAULT_MAX_CLIENTS);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_LE(held.rssKb, baseline.rssKb + FLOOD_RSS_MARGIN_KB) << "baseline " << baseline.rssKb;
+#endif
+  // While the flood holds every place, a proper client is told so; once it leaves, a proper
+  // client that tries again after "Busy" is answered.
+  MonTestClient during(mon.port);
+  EXPECT_EQ(during.Ask("HELLO\n"), "Busy\n");
+  flood.clear();
+  EXPECT_TRUE(greetedAfterRetries(mon.port));
+  EXPECT_TRUE(mon.process.Running());
+  EXPECT_EQ(waitForThreads(pid, idleThreads).threads, idleThreads);
 }
 
 }  // namespace

@@ -71,6 +71,56 @@ TEST(KelvmonCommandLine, ZeroOrTextListensOnASystemChosenPort) {
   }
 }
 
+TEST(KelvmonCommandLine, BadOptionsGiveOneLineAndStatusTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string named;  // what the line must name
+  };
+  const std::vector<Case> wrong = {{{"--bind", "nonsense", "0"}, "nonsense"},
+                                   {{"--bind", "localhost", "0"}, "localhost"},
+                                   {{"--bind=", "0"}, "--bind"},
+                                   {{"0", "--bind"}, "--bind"},
+                                   {{"--max-clients", "0", "0"}, "--max-clients"},
+                                   {{"--max-clients=x", "0"}, "\"x\""},
+                                   {{"--max-clients", "-5", "0"}, "-5"},
+                                   {{"--no-such-option", "0"}, "--no-such-option"}};
+  for (const Case& c : wrong) {
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), kelvmonPath());
+    const SubprocessResult result = Subprocess::Run(argv, RUN_TIMEOUT_MILLIS);
+    ASSERT_TRUE(result.finished) << result.error;
+    EXPECT_EQ(result.exitStatus, 2) << c.named;
+    EXPECT_EQ(result.out, "") << c.named;
+    EXPECT_EQ(result.err.rfind("kelvmon: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+    EXPECT_NE(result.err.find(c.named), std::string::npos) << result.err;
+  }
+  // Options do not count as the port: only a port is still one argument too few.
+  const SubprocessResult onlyOptions =
+      Subprocess::Run({kelvmonPath(), "--max-clients", "3"}, RUN_TIMEOUT_MILLIS);
+  EXPECT_EQ(onlyOptions.exitStatus, 2);
+  EXPECT_EQ(onlyOptions.err, "Usage: " + kelvmonPath() + " <port>\n");
+}
+
+TEST(KelvmonCommandLine, ListensOnTheAddressGivenOnly) {
+  std::signal(SIGPIPE, SIG_IGN);
+  struct Case {
+    const char* address;
+    Loopback served;
+    Loopback refused;
+  };
+  for (const Case& c :
+       {Case{"127.0.0.1", Loopback::V4, Loopback::V6}, Case{"::1", Loopback::V6, Loopback::V4},
+        Case{"[::1]", Loopback::V6, Loopback::V4}}) {
+    RunningMon mon(RunningMon::WithOptions({"--bind", c.address}));
+    ASSERT_GT(mon.port, 0) << c.address << mon.process.TakeStderr();
+    MonTestClient client(mon.port, c.served);
+    EXPECT_EQ(client.Ask("HELLO\n"), "Hi!\n") << c.address;
+    MonTestClient other(mon.port, c.refused);
+    EXPECT_EQ(other.ConnectError(), ECONNREFUSED) << c.address;
+  }
+}
+
 TEST(KelvmonCommandLine, PortInUseFailsToStart) {
   RunningMon first;
   ASSERT_GT(first.port, 0);
@@ -104,6 +154,13 @@ TEST_F(Kelvmon, LineOfTheBufferSizeClosesWithoutReply) {
   MonTestClient fits(mon.port);
   EXPECT_EQ(fits.Ask(std::string(127, 'x') + "\nHELLO\n"), "Invalid command\n");
   EXPECT_EQ(fits.ReadReplies(1), "Hi!\n");
+  // A process name as long as the buffer allows is answered, one byte more is not.
+  EXPECT_EQ(fits.Ask("proc " + std::string(122, 'x') + "\n"), "none\n");
+  MonTestClient longName(mon.port);
+  ASSERT_TRUE(longName.Send("PROC " + std::string(123, 'x')));
+  bool nameClosed = false;
+  EXPECT_EQ(longName.ReadUntilClosed(&nameClosed), "");
+  EXPECT_TRUE(nameClosed);
 
   MonTestClient overflows(mon.port);
   ASSERT_TRUE(overflows.Send(std::string(128, 'x')));
@@ -159,27 +216,46 @@ TEST_F(Kelvmon, CpuFiguresCoverTheTimeSinceAcceptOrTheLastCpu) {
   EXPECT_GT(cpuFigure(idle), 0.05);
 }
 
-TEST_F(Kelvmon, ServesHundredsOfClientsAtOnce) {
+// Each client is greeted before the next connects, so that the listen queue of a few places
+// does not overflow; then all of them are open together.
+std::vector<std::unique_ptr<MonTestClient>> greetedClients(int port, int count) {
+  std::vector<std::unique_ptr<MonTestClient>> clients;
+  for (int i = 0; i < count; ++i) {
+    clients.push_back(std::make_unique<MonTestClient>(port));
+    if (clients.back()->Ask("HELLO\n") != "Hi!\n") break;
+  }
+  return clients;
+}
+
+TEST(KelvmonLimits, ServesUpToTheLimitAndTellsTheNextOneBusy) {
+  std::signal(SIGPIPE, SIG_IGN);
   constexpr int THREADS = 6;
   constexpr int CLIENTS_PER_THREAD = 50;
+  RunningMon mon(RunningMon::WithOptions({"--max-clients", "300"}));
+  ASSERT_GT(mon.port, 0) << mon.process.TakeStderr();
   std::atomic<int> answered{0};
+  std::vector<std::vector<std::unique_ptr<MonTestClient>>> held(THREADS);
   std::vector<std::thread> threads;
   for (int t = 0; t < THREADS; ++t) {
-    threads.emplace_back([&] {
-      // Each client is greeted before the next connects, so that the listen queue of a few
-      // places does not overflow; then all of them are open together.
-      std::vector<std::unique_ptr<MonTestClient>> clients;
-      for (int i = 0; i < CLIENTS_PER_THREAD; ++i) {
-        clients.push_back(std::make_unique<MonTestClient>(mon.port));
-        if (clients.back()->Ask("HELLO\n") != "Hi!\n") return;
-      }
-      for (auto& client : clients) client->Send("MEM\n");
-      for (auto& client : clients) answered += isFigureReply(client->ReadReplies(1));
+    threads.emplace_back([&, t] {
+      held[t] = greetedClients(mon.port, CLIENTS_PER_THREAD);
+      for (auto& client : held[t]) client->Send("MEM\n");
+      for (auto& client : held[t]) answered += isFigureReply(client->ReadReplies(1));
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(answered.load(), THREADS * CLIENTS_PER_THREAD);
-  ExpectStillServing();
+  ASSERT_EQ(answered.load(), THREADS * CLIENTS_PER_THREAD);
+
+  // One more, while all 300 are held: it is told so at once, without having to ask.
+  MonTestClient extra(mon.port);
+  bool closed = false;
+  EXPECT_EQ(extra.ReadUntilClosed(&closed), "Busy\n");
+  EXPECT_TRUE(closed);
+  // Once one client leaves there is room again (its thread may take a moment to end).
+  ASSERT_TRUE(held[0][0]->Send("BYE\n"));
+  EXPECT_EQ(held[0][0]->ReadUntilClosed(&closed), "BYE\n");
+  EXPECT_TRUE(greetedAfterRetries(mon.port));
+  EXPECT_TRUE(mon.process.Running());
 }
 
 TEST_F(Kelvmon, ClientsLeavingBeforeTheirRepliesDoNotStopIt) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/hoststats/host_stats.h"
+#include "lib/hoststats/proc_files.h"
 #include "mon/mon_server.h"
 #include "mon/mon_test_client.h"
 
@@ -28,7 +29,7 @@ class ConnectionPair {
 
   // What the connection sent in answer to one command line.
   std::string Answer(std::string_view line, bool* closes) {
-    *closes = connection->ProcessCommand(line, usage);
+    *closes = connection->ProcessCommand(line, state);
     char reply[FRACTION_TEXT_SIZE];
     const ssize_t got = ::recv(peer.Get(), reply, sizeof reply, MSG_DONTWAIT);
     return got > 0 ? std::string(reply, static_cast<size_t>(got)) : std::string();
@@ -36,7 +37,7 @@ class ConnectionPair {
 
   std::unique_ptr<MonServerConnection> connection;
   UniqueFd peer;
-  CpuSample usage;
+  MonClientState state{hostProcFiles()};
 };
 
 TEST(MonServerConnection, AnswersWholeCommandsInAnyLetterCase) {
@@ -59,6 +60,49 @@ TEST(MonServerConnection, AnswersWholeCommandsInAnyLetterCase) {
     EXPECT_EQ(pair.Answer(bye, &closes), "BYE\n") << bye;
     EXPECT_TRUE(closes);
   }
+}
+
+// Two figures and a blank: two-decimal fractions or MiB, or whole numbers.
+bool isPairReply(const std::string& reply, bool decimals) {
+  const size_t blank = reply.find(' ');
+  if (blank == std::string::npos) return false;
+  const std::string first = reply.substr(0, blank) + "\n";
+  const std::string second = reply.substr(blank + 1);
+  if (decimals) return isFigureReply(first) && isFigureReply(second);
+  return first.find_first_not_of("0123456789") == first.size() - 1 &&
+         second.find_first_not_of("0123456789") == second.size() - 1 && first.size() > 1 &&
+         second.size() > 1;
+}
+
+TEST(MonServerConnection, HostProcessAndNetInAnyLetterCase) {
+  ConnectionPair pair;
+  bool closes = true;
+  for (const char* host : {"HOST", "host", "HoSt"}) {
+    EXPECT_TRUE(isPairReply(pair.Answer(host, &closes), true)) << host;
+  }
+  for (const char* net : {"NET", "net"}) EXPECT_TRUE(isPairReply(pair.Answer(net, &closes), false));
+  const std::string self = std::to_string(::getpid());
+  for (const std::string& proc : {"PROC " + self, "proc " + self}) {
+    const std::string reply = pair.Answer(proc, &closes);
+    ASSERT_TRUE(isPairReply(reply, true)) << reply;
+    EXPECT_GT(std::atof(reply.c_str() + reply.find(' ')), 0.0) << "this process's memory";
+  }
+  EXPECT_EQ(pair.Answer("PROC no-such-name", &closes), "none\n");
+  EXPECT_EQ(pair.Answer("PROC 2147483647", &closes), "none\n");
+  EXPECT_FALSE(closes);
+  for (const char* line :
+       {"PROC", "PROC ", "PROCnginx", "PROC\tnginx", "HOST ", "NET 1", "HOSTS"}) {
+    EXPECT_EQ(pair.Answer(line, &closes), "Invalid command\n") << '"' << line << '"';
+  }
+}
+
+TEST(ProcessArgument, EverythingAfterTheWordAndOneBlank) {
+  EXPECT_EQ(processArgument("PROC nginx"), "nginx");
+  EXPECT_EQ(processArgument("pRoC Web Content"), "Web Content");
+  EXPECT_EQ(processArgument("PROC  x"), " x");
+  EXPECT_FALSE(processArgument("PROC"));
+  EXPECT_FALSE(processArgument("PROC "));
+  EXPECT_FALSE(processArgument("PRO nginx"));
 }
 
 TEST(MonServerConnection, ReplyToAClosedPeerDoesNotRaiseSigpipe) {
@@ -88,6 +132,11 @@ TEST(FormatFraction, TwoDecimalsAndALineEnd) {
   EXPECT_EQ(huge.size(), 301u + 4u);
   EXPECT_EQ(huge.substr(huge.size() - 4), ".00\n");
   EXPECT_EQ(huge.find('e'), std::string_view::npos);
+  EXPECT_EQ(formatHostReply(HostBusy{0.256, 1.0}, text), "0.26 1.00\n");
+  EXPECT_EQ(formatProcessReply(ProcessFigures{1.5, 2.004}, text), "1.50 2.00\n");
+  EXPECT_EQ(formatProcessReply(std::nullopt, text), "none\n");
+  EXPECT_EQ(formatNetReply(NetRates{123456789012, 0}, text), "123456789012 0\n");
+  EXPECT_EQ(formatHostReply(HostBusy{1e300, 1e300}, text).size(), 2 * (301u + 3u) + 2u);
 }
 
 TEST(MonPortFromText, ReadsLikeAtoiKeepingSixteenBits) {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace kelv {
@@ -22,9 +24,16 @@ void setTimeouts(int fd, int millis) {
 }
 
 bool allDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return c >= '0' && c <= '9';
-  });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+sockaddr_in ipv4Loopback(int port) {
+  sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return peer;
 }
 
 }  // namespace
@@ -38,21 +47,51 @@ bool isFigureReply(std::string_view reply) {
          allDigits(reply.substr(0, point)) && allDigits(reply.substr(point + 1));
 }
 
+bool greetedAfterRetries(int port) {
+  constexpr int TRIES = 200;
+  for (int i = 0; i < TRIES; ++i) {
+    MonTestClient client(port);
+    const std::string reply = client.Ask("HELLO\n");
+    if (reply == "Hi!\n") return true;
+    if (reply != "Busy\n") return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
 MonTestClient::MonTestClient(int port, int timeoutMillis)
     : MonTestClient(UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), port,
                     timeoutMillis) {}
 
 MonTestClient::MonTestClient(UniqueFd socketFd, int port, int timeoutMillis) {
+  const sockaddr_in peer = ipv4Loopback(port);
+  Connect(std::move(socketFd), &peer, sizeof peer, timeoutMillis);
+}
+
+MonTestClient::MonTestClient(int port, Loopback family) {
+  if (family == Loopback::V4) {
+    const sockaddr_in peer = ipv4Loopback(port);
+    Connect(UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), &peer, sizeof peer,
+            DEFAULT_TIMEOUT_MILLIS);
+    return;
+  }
+  sockaddr_in6 peer = {};
+  peer.sin6_family = AF_INET6;
+  peer.sin6_port = htons(static_cast<uint16_t>(port));
+  peer.sin6_addr = in6addr_loopback;
+  Connect(UniqueFd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)), &peer, sizeof peer,
+          DEFAULT_TIMEOUT_MILLIS);
+}
+
+void MonTestClient::Connect(UniqueFd socketFd, const void* peer, size_t peerLength,
+                            int timeoutMillis) {
   if (!socketFd.Valid()) {
     connectError = EBADF;
     return;
   }
   setTimeouts(socketFd.Get(), timeoutMillis);
-  sockaddr_in peer = {};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(static_cast<uint16_t>(port));
-  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(socketFd.Get(), reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+  if (::connect(socketFd.Get(), static_cast<const sockaddr*>(peer),
+                static_cast<socklen_t>(peerLength)) != 0) {
     connectError = errno;
     return;
   }

@@ -10,13 +10,20 @@ namespace kelv {
 // True for one figure reply: an optional "-", digits, ".", two digits and "\n".
 bool isFigureReply(std::string_view reply);
 
-// A blocking TCP client of the monitor protocol for tests: it talks to 127.0.0.1 only and
-// every connect and read gives up after a bounded time.
+enum class Loopback { V4, V6 };
+
+// A client that is told "Busy" tries again a little later: true once one is greeted, false
+// when none is within a bounded number of tries.
+bool greetedAfterRetries(int port);
+
+// A blocking TCP client of the monitor protocol for tests: it talks to 127.0.0.1 (or ::1) only
+// and every connect and read gives up after a bounded time.
 class MonTestClient {
  public:
   static constexpr int DEFAULT_TIMEOUT_MILLIS = 5000;
 
   explicit MonTestClient(int port, int timeoutMillis = DEFAULT_TIMEOUT_MILLIS);
+  MonTestClient(int port, Loopback family);
   // Connects a socket made beforehand (invalid: the connect error is EBADF).
   MonTestClient(UniqueFd socketFd, int port, int timeoutMillis = DEFAULT_TIMEOUT_MILLIS);
 
@@ -41,6 +48,7 @@ class MonTestClient {
  private:
   // One read into pending; the count, 0 at the end of the stream, -1 on error or timeout.
   long ReadMore();
+  void Connect(UniqueFd socketFd, const void* peer, size_t peerLength, int timeoutMillis);
 
   UniqueFd fd;
   int connectError = 0;

@@ -13,6 +13,13 @@ RunningMon::RunningMon(const std::vector<std::string>& argv) : process(argv) {
   }
 }
 
+std::vector<std::string> RunningMon::WithOptions(const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {kelvmonPath()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("0");
+  return argv;
+}
+
 std::vector<std::string> RunningMon::Limited(const std::string& limit) {
   return {"sh", "-c", limit + " && exec \"$0\" 0", kelvmonPath()};
 }

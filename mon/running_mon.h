@@ -19,6 +19,8 @@ class RunningMon {
   explicit RunningMon(const std::string& portText = "0")
       : RunningMon(std::vector<std::string>{kelvmonPath(), portText}) {}
 
+  // kelvmon with these options on a system-chosen port.
+  static std::vector<std::string> WithOptions(const std::vector<std::string>& options);
   // kelvmon on a system-chosen port, behind a shell command that first limits its resources.
   static std::vector<std::string> Limited(const std::string& limit);
 

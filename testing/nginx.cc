@@ -94,6 +94,7 @@ std::string NginxServer::Configuration() const {
   }
   conf << "    root " << d << "/html;\n"
        << "    location = / { return 200 " << quoted(options.rootBody) << "; }\n"
+       << "    location = /moved { return 302 /; }\n"
        << "  }\n}\n";
   return conf.str();
 }

@@ -21,7 +21,7 @@ struct NginxOptions {
   bool accessLog = false;
   // Listen on ::1 as well as on 127.0.0.1 (same port numbers).
   bool ipv6 = false;
-  // The body of "/" (answered from the configuration, no file I/O).
+  // The body of "/" (answered from the configuration, no file I/O); "/moved" answers 302.
   std::string rootBody = "ok";
   int keepaliveTimeoutSeconds = 75;
 };

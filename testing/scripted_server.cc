@@ -37,6 +37,7 @@ std::vector<std::string> commandLine(const ScriptedServerOptions& options,
     argv.insert(argv.end(), {"--tls", options.certFile, options.keyFile});
   }
   if (options.tlsDrop) argv.push_back("--tls-drop");
+  if (options.tlsHold) argv.push_back("--tls-hold");
   return argv;
 }
 

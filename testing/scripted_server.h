@@ -22,6 +22,7 @@ struct ScriptedServerOptions {
   std::string certFile;  // with keyFile: serve TLS
   std::string keyFile;
   bool tlsDrop = false;  // TLS: end connections without a close notification
+  bool tlsHold = false;  // TLS: hold ending connections open, without a notification
   int lifetimeSeconds = 120;
 };
 

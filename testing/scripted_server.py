@@ -9,6 +9,7 @@ seconds, and at once on SIGTERM or SIGINT.
 Usage:
   scripted_server.py [--ipv6] [--behaviour NAME] [--after N] [--pause MS] [--body TEXT]
                      [--size BYTES] [--record FILE] [--stats FILE] [--tls CERT KEY] [--tls-drop]
+                     [--tls-hold]
                      [--lifetime SECONDS] [--max-connections N]
 
 Standard output:
@@ -53,6 +54,8 @@ Requests with the method HEAD get the answer's head alone (Content-Length as for
 --tls CERT KEY     serve TLS with that certificate and key (PEM); on close the server sends its
                    close notification ...
 --tls-drop         ... unless this is given: then the TCP stream is simply closed
+--tls-hold         TLS: a connection that ends is held open, with no close notification,
+                   until the server stops
 --lifetime S       exit after S seconds (default 120)
 --max-connections  connections served at once; further ones are closed at once (default 512)
 """
@@ -300,6 +303,8 @@ class Connection:
         """Ends the connection; a TLS one with a close notification unless --tls-drop."""
         if self.sock is None:
             return
+        if self.tls and self.server.args.tls_hold:
+            self.server.stopping.wait()
         if self.tls and not self.server.args.tls_drop:
             try:
                 self.sock.settimeout(2.0)
@@ -379,6 +384,7 @@ def parse_args():
     parser.add_argument("--stats", default="")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--tls-drop", action="store_true")
+    parser.add_argument("--tls-hold", action="store_true")
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("--max-connections", type=int, default=512)
     return parser.parse_args()

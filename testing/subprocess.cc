@@ -53,7 +53,11 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
 [[noreturn]] void execChild(int inFd, int outFd, int errFd, int reportFd, const char* directory,
                             char** argv, char** envp) {
   setpgid(0, 0);
+  // As from an interactive shell, whatever the test runner ignores: a background job of a
+  // script starts with SIGINT ignored, and the programs keep an ignored stop signal ignored.
   signal(SIGPIPE, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -27,10 +27,10 @@ struct SubprocessResult {
 };
 
 // A child process for tests: started with an argument vector (argv[0] is searched in PATH), in
-// its own process group, with SIGPIPE restored to its default and no descriptor of the test
-// beyond the three standard ones. A reader thread drains its stdout and stderr as they come,
-// so the child never blocks on a full pipe. The destructor kills the whole process group
-// (SIGKILL) if the child is still running, and reaps it.
+// its own process group, with SIGPIPE, SIGINT and SIGTERM restored to their defaults and no
+// descriptor of the test beyond the three standard ones. A reader thread drains its stdout
+// and stderr as they come, so the child never blocks on a full pipe. The destructor kills the
+// whole process group (SIGKILL) if the child is still running, and reaps it.
 class Subprocess {
  public:
   explicit Subprocess(const std::vector<std::string>& argv, const SubprocessOptions& options = {});

@@ -6,23 +6,28 @@
 //   connect wait  think timer (CONNECT_RETRY_DELAY)       connect wait | writing
 //   writing       all bytes written                       reading
 //   writing       write fails                             closing | (reconnect) writing
+//   writing       request timeout                         (reconnect) writing | thinking | done
 //   reading       response complete, socket kept          writing | thinking
 //   reading       response complete, socket not kept      closing
 //   reading       read / parse fails, stream ends early   closing
+//   reading       request timeout                         (reconnect) writing | thinking | done
 //   thinking      think timer                             writing | connect wait
-//   closing       close completes or fails                writing | thinking | done
+//   closing       close completes or fails, or            writing | thinking | done
+//                 CLOSE_NOTIFY_TIMEOUT passes
 //   done          -                                       (until destroyed)
 //
 // "closing" is left at once when the socket closes without waiting (always for plain TCP);
-// a TLS shutdown may wait for readability or writability first.
+// a TLS shutdown may wait for readability or writability first. A request that times out
+// drops its socket without a shutdown: the peer has stopped answering.
 
 #include "lib/engine/connection.h"
 
+#include <cstdint>
 #include <cstdio>
 
+#include "lib/engine/failures.h"
 #include "lib/engine/io_thread.h"
 #include "lib/engine/watchers.h"
-#include "lib/reporting/request_counters.h"
 #include "lib/targets/target_url.h"
 #include "lib/transport/address_list.h"
 #include "lib/transport/tls_socket.h"
@@ -34,13 +39,13 @@ namespace {
 
 void writeCallback(struct ev_loop*, ev_io* watcher, int events) {
   auto* connection = static_cast<Connection*>(watcher->data);
-  while (connection->WriteReady(events) > 0) {
+  while (connection->WriteReady(events) == StepResult::AGAIN) {
   }
 }
 
 void readCallback(struct ev_loop*, ev_io* watcher, int events) {
   auto* connection = static_cast<Connection*>(watcher->data);
-  while (connection->ReadReady(events) > 0) {
+  while (connection->ReadReady(events) == StepResult::AGAIN) {
   }
 }
 
@@ -50,6 +55,10 @@ void closeCallback(struct ev_loop*, ev_io* watcher, int events) {
 
 void thinkCallback(struct ev_loop*, ev_timer* timer, int) {
   static_cast<Connection*>(timer->data)->ThinkOver();
+}
+
+void closeTimeoutCallback(struct ev_loop*, ev_timer* timer, int) {
+  static_cast<Connection*>(timer->data)->CloseExpired();
 }
 
 }  // namespace
@@ -81,10 +90,7 @@ void Connection::Start() {
 void Connection::SendRequest() {
   startTime = timeNow();
   if (needsConnect) {
-    int result = Connect();
-    if (result != PHASE_OK) {
-      std::fprintf(stderr, "Error opening TCP connection: %d\n", result);
-      recordSocketError();
+    if (Connect() != ConnectResult::OK) {
       ++failedConnects;
       // A connection its thread has removed stops here instead of retrying for ever, and so
       // does one whose thread will not send another request, after a bounded number of
@@ -96,44 +102,61 @@ void Connection::SendRequest() {
         return;
       }
       StartThink(CONNECT_RETRY_DELAY);
+      state = ConnectionState::CONNECT_WAIT;
       return;
     }
     failedConnects = 0;
-    recordConnectionOpened();
+    thread->RecordConnectionOpened();
   }
   BuildRequest();
   StartWrite();
 }
 
-int Connection::Connect() {
+ConnectResult Connection::Connect() {
   sockaddr_storage address = url->addresses.Choose(url->port, thread->index);
   if (address.ss_family == AF_UNSPEC) {
     verboseLine(thread->verbose, "No addresses to look up");
-    return CONNECT_FAILED;
+    return ConnectFailed(ErrorKind::NO_ADDRESS, url->lookupError.empty()
+                                                    ? "no address"
+                                                    : "no address: " + asPhrase(url->lookupError));
   }
   if (thread->verbose) {
     verbosef(true, "Connecting to %s. (TLS = %i)\n", AddressList::NumericName(address).c_str(),
              url->isSsl ? 1 : 0);
   }
   std::unique_ptr<Socket> fresh;
-  Status status;
+  IoResult result;
   if (url->isSsl) {
     auto tls = std::make_unique<TLSSocket>();
-    status = tls->Connect(address, url->host, thread->sslCtx.get());
+    result = tls->Connect(address, url->host, thread->sslCtx.get());
     fresh = std::move(tls);
   } else {
     fresh = std::make_unique<Socket>();
-    status = fresh->Connect(address);
+    result = fresh->Connect(address);
   }
-  if (!status.ok()) {
-    if (thread->verbose) verbosef(true, "Error on connect: %s\n", status.ToString().c_str());
-    return CONNECT_FAILED;
+  if (!result.status.ok()) {
+    if (thread->verbose) verbosef(true, "Error on connect: %s\n", result.status.ToString().c_str());
+    return ConnectFailed(connectErrorKind(result), ioFailureReason(result));
   }
   socket = std::move(fresh);
   freshSocket = true;
   readLen = 0;  // bytes a parser left over belong to the stream that has gone
-  return PHASE_OK;
+  return ConnectResult::OK;
 }
+
+// Every failed attempt says why on standard error, verbose or not.
+ConnectResult Connection::ConnectFailed(ErrorKind kind, const std::string& reason) {
+  std::fprintf(stderr, "Error opening TCP connection: %s\n", reason.c_str());
+  if (CountError(kind)) ShowError(reason);
+  return ConnectResult::FAILED;
+}
+
+bool Connection::CountError(ErrorKind kind) {
+  thread->RecordError(kind);
+  return thread->failureNotices != nullptr && thread->failureNotices->Claim(kind);
+}
+
+void Connection::ShowError(const std::string& reason) const { FailureNotices::Show(*url, reason); }
 
 void Connection::StopIo() { ev_io_stop(thread->loop, &ioWatcher); }
 
@@ -148,6 +171,7 @@ void Connection::ArmIo(void (*callback)(struct ev_loop*, ev_io*, int), int event
 
 void Connection::StartWrite() {
   bool reused = !freshSocket;
+  state = ConnectionState::WRITING;
   directionSwitched = false;
   ArmIo(writeCallback, EV_WRITE);
   // A kept-alive socket is almost always writable: write in this iteration. A new one must
@@ -168,41 +192,43 @@ void Connection::FollowDirection(IoStatus need, int phaseDirection, const char* 
   switchIoDirection(thread->loop, &ioWatcher, wanted);
 }
 
-int Connection::WriteReady(int events) {
+StepResult Connection::WriteReady(int events) {
   verbosef(thread->verbose, "I/O ready on write path: %i\n", events);
   size_t written = 0;
   IoResult result = socket->Write(sendBuf.data() + sendPos, sendBuf.size() - sendPos, &written);
   if (!result.status.ok() || result.ioStatus == IoStatus::END_OF_STREAM) {
     if (thread->verbose) verbosef(true, "Error on write: %s\n", result.status.ToString().c_str());
     StopIo();
-    WriteDone(PHASE_WRITE_FAILED);
-    return STEP_FAILED;
+    // A new connection that has not carried a byte yet fails as its connect.
+    const ErrorKind kind = transferErrorKind(result, true, !needsConnect || sendPos > 0);
+    if (CountError(kind)) ShowError(ioFailureReason(result));
+    WriteDone(PhaseResult::WRITE_FAILED);
+    return StepResult::FAILED;
   }
   if (result.ioStatus != IoStatus::OK) {
     FollowDirection(result.ioStatus, EV_WRITE, "I/O would block on read while writing",
                     "I/O would block on writing", true);
-    return STEP_WAIT;
+    return StepResult::WAIT;
   }
   verbosef(thread->verbose, "Successfully wrote %zu bytes\n", written);
   sendPos += written;
   thread->RecordWrite(written);
   if (sendPos == sendBuf.size()) {
     StopIo();
-    WriteDone(PHASE_OK);
-    return STEP_WAIT;
+    WriteDone(PhaseResult::OK);
+    return StepResult::WAIT;
   }
   if (written == 0) {  // nothing moved: wait for writability rather than spin
     FollowDirection(IoStatus::NEED_WRITE, EV_WRITE, "I/O would block on read while writing",
                     "I/O would block on writing", true);
-    return STEP_WAIT;
+    return StepResult::WAIT;
   }
-  return STEP_AGAIN;
+  return StepResult::AGAIN;
 }
 
-void Connection::WriteDone(int code) {
-  if (code != PHASE_OK) {
-    recordSocketError();
-    verbosef(thread->verbose, "Error on write: %i\n", code);
+void Connection::WriteDone(PhaseResult result) {
+  if (result != PhaseResult::OK) {
+    verbosef(thread->verbose, "Error on write: %i\n", static_cast<int>(result));
     EndRequest(true);
     return;
   }
@@ -214,6 +240,7 @@ void Connection::WriteDone(int code) {
 }
 
 void Connection::StartRead() {
+  state = ConnectionState::READING;
   directionSwitched = false;
   ArmIo(readCallback, EV_READ);
 }
@@ -244,14 +271,14 @@ void Connection::Close() {
       verbosef(true, "Close finished with error: %s\n", result.status.ToString().c_str());
     }
     FinishClose();
-  } else if (result.ioStatus == IoStatus::NEED_READ) {
-    verboseLine(thread->verbose, "Close needs read");
-    directionSwitched = false;
-    ArmIo(closeCallback, EV_READ);
-  } else if (result.ioStatus == IoStatus::NEED_WRITE) {
-    verboseLine(thread->verbose, "Close needs write");
-    directionSwitched = true;
-    ArmIo(closeCallback, EV_WRITE);
+  } else if (result.ioStatus == IoStatus::NEED_READ || result.ioStatus == IoStatus::NEED_WRITE) {
+    const bool needsRead = result.ioStatus == IoStatus::NEED_READ;
+    verboseLine(thread->verbose, needsRead ? "Close needs read" : "Close needs write");
+    state = ConnectionState::CLOSING;
+    directionSwitched = !needsRead;
+    ArmIo(closeCallback, needsRead ? EV_READ : EV_WRITE);
+    // A peer that never sends its close notification must not hold the connection.
+    startOneShot(thread->loop, &thinkTimer, closeTimeoutCallback, CLOSE_NOTIFY_TIMEOUT, this);
   } else {
     verboseLine(thread->verbose, "Close complete");
     FinishClose();
@@ -275,7 +302,10 @@ void Connection::CloseReady(int events) {
   }
 }
 
+void Connection::CloseExpired() { FinishClose(); }
+
 void Connection::FinishClose() {
+  ev_timer_stop(thread->loop, &thinkTimer);  // the close's time limit, if it was set
   StopIo();
   socket.reset();
   CloseDone();
@@ -295,18 +325,39 @@ void Connection::CloseDone() {
 }
 
 void Connection::BecomeDone() {
-  done = true;
+  state = ConnectionState::DONE;
   thread->ConnectionFinished();
 }
 
 void Connection::StartThink(double seconds) {
   verbosef(thread->verbose, "Thinking for %.4lf seconds\n", seconds);
+  state = ConnectionState::THINKING;
   startOneShot(thread->loop, &thinkTimer, thinkCallback, seconds, this);
 }
 
 void Connection::ThinkOver() {
   verboseLine(thread->verbose, "Think time over");
   SendRequest();
+}
+
+int64_t Connection::ExpireRequest(int64_t now, int64_t timeout) {
+  if (state != ConnectionState::WRITING && state != ConnectionState::READING) return INT64_MAX;
+  const int64_t deadline = startTime + timeout;
+  if (now < deadline) return deadline;
+  StopIo();
+  if (CountError(ErrorKind::TIMEOUT)) {
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "no complete response within %g seconds",
+                  secondsFromNanos(timeout));
+    ShowError(reason);
+  }
+  // No shutdown: the peer has stopped answering, and waiting for it is what timed out.
+  socket.reset();
+  needsConnect = true;
+  CloseDone();
+  return state == ConnectionState::WRITING || state == ConnectionState::READING
+             ? startTime + timeout
+             : INT64_MAX;
 }
 
 }  // namespace kelv

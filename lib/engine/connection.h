@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/engine/page_buffer.h"
+#include "lib/reporting/request_counters.h"
 #include "lib/transport/io_result.h"
 #include "lib/transport/socket.h"
 
@@ -24,18 +25,37 @@ constexpr double CONNECT_RETRY_DELAY = 0.25;
 // is stopping) gives that request up: five seconds of retries.
 constexpr int LAST_REQUEST_CONNECT_ATTEMPTS = 20;
 
-// Results of Connect and of the phase ends (WriteDone, ReadDone).
-constexpr int PHASE_OK = 0;
-constexpr int CONNECT_FAILED = -1;
-constexpr int PHASE_WRITE_FAILED = -1;
-constexpr int PHASE_PARSE_ERROR = -1;
-constexpr int PHASE_STREAM_ENDED = -2;
-constexpr int PHASE_READ_FAILED = -3;
+// Longest wait for the peer's close notification once this side has sent its own.
+constexpr double CLOSE_NOTIFY_TIMEOUT = 2.0;
+
+// Where a connection is in its cycle; the table at the top of connection.cc.
+enum class ConnectionState : uint8_t {
+  NEW,
+  CONNECT_WAIT,  // after a failed connect, until the retry
+  WRITING,       // the request (a new connection's connect and TLS handshake included)
+  READING,       // the response
+  THINKING,      // between requests
+  CLOSING,       // a TLS shutdown waiting for the socket
+  DONE,          // idle for good
+};
+
+enum class ConnectResult { OK, FAILED };
+
+// How a write or read phase ended; the value is the code that -v prints.
+enum class PhaseResult : int {
+  OK = 0,
+  WRITE_FAILED = -1,
+  PARSE_ERROR = -1,
+  STREAM_ENDED = -2,
+  READ_FAILED = -3,
+};
 
 // Results of one WriteReady / ReadReady step.
-constexpr int STEP_AGAIN = 1;    // call again at once
-constexpr int STEP_WAIT = 0;     // back to the loop
-constexpr int STEP_FAILED = -1;  // back to the loop, the phase has ended in failure
+enum class StepResult : int {
+  AGAIN = 1,    // call again at once
+  WAIT = 0,     // back to the loop
+  FAILED = -1,  // back to the loop, the phase has ended in failure
+};
 
 // One simulated client: at most one TCP or TLS connection to its current target, on which it
 // sends requests one after another, each waiting for its complete response. Driven only by
@@ -52,25 +72,32 @@ class Connection {
 
   void Start();
   void SendRequest();
-  int Connect();
+  ConnectResult Connect();
   void BuildRequest();
   void StartWrite();
-  int WriteReady(int events);
-  void WriteDone(int code);
+  StepResult WriteReady(int events);
+  // A failed phase has been counted, under its kind, where it failed.
+  void WriteDone(PhaseResult result);
   void StartRead();
-  int ReadReady(int events);
-  void ReadDone(int code);
+  StepResult ReadReady(int events);
+  void ReadDone(PhaseResult result);
   void EndRequest(bool close);
   void Close();
   void CloseReady(int events);
   void CloseDone();
   void StartThink(double seconds);
   void ThinkOver();
+  // The TLS peer's close notification did not come in time: the socket is dropped.
+  void CloseExpired();
+
+  // Times out the request in flight once it has run for the timeout; the time (timeNow)
+  // at which the request in flight will time out, or INT64_MAX when none is in flight.
+  int64_t ExpireRequest(int64_t now, int64_t timeout);
 
   // Clears the connection's own flag: it ends the next time its socket is closed.
   void AskToTerminate() { keepRunning = false; }
   // Idle for good: it will not start another request.
-  bool Done() const { return done; }
+  bool Done() const { return state == ConnectionState::DONE; }
   int Index() const { return index; }
 
   // Parser callbacks.
@@ -86,20 +113,31 @@ class Connection {
                        const char* needsWriteLine, bool announceSwitch);
   // Parses the bytes now held at `data` (the thread's shared buffer or readBuf) and keeps
   // what the parser leaves in readBuf.
-  int ParseReceived(const char* data, size_t count);
+  StepResult ParseReceived(const char* data, size_t count);
+  // A TLS close notification ends the stream the way a plain close does.
+  StepResult EndOfStream();
+  ConnectResult ConnectFailed(ErrorKind kind, const std::string& reason);
+  // Counts one socket error of that kind; true when it is the first of its kind in the
+  // process, which the caller then shows with ShowError.
+  bool CountError(ErrorKind kind);
+  void ShowError(const std::string& reason) const;
+  // Ends the read phase in failure, counting the error; the first of its kind is shown
+  // with the reason, and the detail in parentheses when there is one.
+  StepResult FailRead(PhaseResult result, ErrorKind kind, const char* reason,
+                      const char* detail = nullptr);
   void FinishClose();
   void BecomeDone();
 
   int index;
+  ConnectionState state = ConnectionState::NEW;
   bool keepRunning = true;
   std::unique_ptr<Socket> socket;
   IOThread* thread;
   bool directionSwitched = false;
   bool freshSocket = false;  // the watcher has not yet been pointed at this socket
   bool headRequests = false;
-  bool done = false;
   ev_io ioWatcher{};
-  ev_timer thinkTimer{};
+  ev_timer thinkTimer{};  // think time, connect retries and the wait for a close notification
   const TargetUrl* url = nullptr;
   bool needsRebuild = true;
   std::string requestText;

@@ -2,10 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "lib/engine/connection.h"
+#include "lib/engine/failures.h"
 #include "lib/engine/io_thread.h"
-#include "lib/reporting/request_counters.h"
 #include "lib/targets/target_url.h"
 #include "lib/util/clock.h"
 #include "lib/util/verbose.h"
@@ -30,6 +31,10 @@ int onHeadersComplete(http_parser* parser) {
 
 void writeRaw(const char* data, size_t length) { std::fwrite(data, 1, length, stdout); }
 
+// What the first error of the kinds found here says.
+constexpr const char* CUT_OFF = "connection closed before the response was complete";
+constexpr const char* NOT_A_RESPONSE = "not a valid HTTP response";
+
 }  // namespace
 
 void Connection::InitParserSettings() {
@@ -38,15 +43,14 @@ void Connection::InitParserSettings() {
   parserSettings.on_headers_complete = onHeadersComplete;
 }
 
-int Connection::ReadReady(int events) {
+StepResult Connection::ReadReady(int events) {
   verbosef(thread->verbose, "I/O ready on read path: %i\n", events);
   if (readLen >= READ_BUFFER_SIZE) {
     // The parser has left a whole buffer unconsumed without an error: a read of capacity 0
     // would look like the end of the stream, so give up on this response instead.
     verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(HPE_UNKNOWN));
-    StopIo();
-    ReadDone(PHASE_PARSE_ERROR);
-    return STEP_FAILED;
+    return FailRead(PhaseResult::PARSE_ERROR, ErrorKind::PARSE, NOT_A_RESPONSE,
+                    "a whole buffer that the parser could not take");
   }
   // With nothing left over the bytes land in the thread's buffer, which every connection
   // of the thread shares and which stays in the cache.
@@ -58,60 +62,80 @@ int Connection::ReadReady(int events) {
       verbosef(true, "Error reading from socket: %s\n", result.status.ToString().c_str());
     }
     StopIo();
-    ReadDone(PHASE_READ_FAILED);
-    return STEP_FAILED;
+    if (CountError(transferErrorKind(result, false, true))) ShowError(ioFailureReason(result));
+    ReadDone(PhaseResult::READ_FAILED);
+    return StepResult::FAILED;
   }
   switch (result.ioStatus) {
     case IoStatus::OK:
       return ParseReceived(data, count);
     case IoStatus::END_OF_STREAM:
-      verbosef(thread->verbose, "EOF. Done = %i\n", responseDone ? 1 : 0);
-      StopIo();
-      ReadDone(responseDone ? PHASE_OK : PHASE_STREAM_ENDED);
-      return STEP_WAIT;
+      return EndOfStream();
     case IoStatus::NEED_READ:
     case IoStatus::NEED_WRITE:
       FollowDirection(result.ioStatus, EV_READ, "I/O would block on read",
                       "I/O would block on write while reading", true);
-      return STEP_WAIT;
+      return StepResult::WAIT;
   }
-  return STEP_WAIT;
+  return StepResult::WAIT;
 }
 
 // count 0 on a plain socket is the end of the stream; handing the parser zero bytes tells it
 // so, which completes a body that runs to the end of the stream and fails a cut-off one.
-int Connection::ParseReceived(const char* data, size_t count) {
+StepResult Connection::ParseReceived(const char* data, size_t count) {
   verbosef(thread->verbose, "Successfully read %zu bytes\n", count);
   thread->RecordRead(count);
   size_t length = readLen + count;
   if (thread->verbose) writeRaw(data, length);
   size_t parsed = http_parser_execute(&parser, &parserSettings, data, length);
   verbosef(thread->verbose, "Parsed %zu\n", parsed);
-  if (HTTP_PARSER_ERRNO(&parser) != HPE_OK) {
-    verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(HTTP_PARSER_ERRNO(&parser)));
-    StopIo();
-    ReadDone(PHASE_PARSE_ERROR);
-    return STEP_FAILED;
+  const http_errno error = HTTP_PARSER_ERRNO(&parser);
+  if (error != HPE_OK) {
+    verbosef(thread->verbose, "Parsing error %i\n", static_cast<int>(error));
+    // A response the stream's end cuts off is not a malformed one.
+    if (count == 0) return FailRead(PhaseResult::PARSE_ERROR, ErrorKind::CLOSED_EARLY, CUT_OFF);
+    return FailRead(PhaseResult::PARSE_ERROR, ErrorKind::PARSE, NOT_A_RESPONSE,
+                    http_errno_description(error));
   }
   readLen = length - parsed;
   if (readLen > 0) std::memmove(readBuf.get(), data + parsed, readLen);
   if (responseDone) {
     StopIo();
-    ReadDone(PHASE_OK);
-    return STEP_WAIT;
+    ReadDone(PhaseResult::OK);
+    return StepResult::WAIT;
   }
-  if (count == 0) {
-    StopIo();
-    ReadDone(PHASE_STREAM_ENDED);
-    return STEP_WAIT;
-  }
-  return STEP_AGAIN;
+  if (count == 0) return FailRead(PhaseResult::STREAM_ENDED, ErrorKind::CLOSED_EARLY, CUT_OFF);
+  return StepResult::AGAIN;
 }
 
-void Connection::ReadDone(int code) {
-  if (code != PHASE_OK) {
-    verbosef(thread->verbose, "Error on read: %i\n", code);
-    recordSocketError();
+StepResult Connection::EndOfStream() {
+  verbosef(thread->verbose, "EOF. Done = %i\n", responseDone ? 1 : 0);
+  // Zero bytes tell the parser that the stream has ended, as on a plain connection: a body
+  // without a length or chunking ends here. A stream cut off without the notification is a
+  // failed read instead (TRUNCATED), so this is never mistaken for a complete response.
+  if (!responseDone) {
+    static_cast<void>(http_parser_execute(&parser, &parserSettings, readBuf.get(), 0));
+  }
+  if (!responseDone) return FailRead(PhaseResult::STREAM_ENDED, ErrorKind::CLOSED_EARLY, CUT_OFF);
+  StopIo();
+  ReadDone(PhaseResult::OK);
+  return StepResult::WAIT;
+}
+
+StepResult Connection::FailRead(PhaseResult result, ErrorKind kind, const char* reason,
+                                const char* detail) {
+  StopIo();
+  if (CountError(kind)) {
+    ShowError(detail == nullptr ? std::string(reason) : std::string(reason) + " (" + detail + ")");
+  }
+  ReadDone(result);
+  return StepResult::FAILED;
+}
+
+// A failure has been counted, under its kind, where it happened.
+void Connection::ReadDone(PhaseResult result) {
+  if (result != PhaseResult::OK) {
+    verbosef(thread->verbose, "Error on read: %i\n", static_cast<int>(result));
     EndRequest(true);  // same target, same bytes, on a new connection
     return;
   }

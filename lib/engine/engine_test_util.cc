@@ -61,8 +61,8 @@ class VerboseCapture {
 
 RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined) {
   VerboseCapture out(thread);
-  startRecording();
-  thread.Start();
+  const Status started = thread.Start();
+  EXPECT_TRUE(started.ok()) << started;
   untilJoined();
   std::string verbose = out.Finish();
   RunCounts counts = collect(thread);
@@ -173,12 +173,6 @@ SslCtxPtr makeClientContext() {
   return context;
 }
 
-void startRecording() {
-  recording = true;
-  connectionsOpened = 0;
-  socketErrors = 0;
-}
-
 bool joinWithin(IOThread& thread, int millis) {
   std::mutex lock;
   std::condition_variable joined;
@@ -202,8 +196,8 @@ bool joinWithin(IOThread& thread, int millis) {
 RunCounts collect(IOThread& thread) {
   RunCounts counts;
   counts.record = std::move(*thread.SwapCounters());
-  counts.connectionsOpened = connectionsOpened.load();
-  counts.socketErrors = socketErrors.load();
+  counts.connectionsOpened = counts.record.connectionsOpened;
+  counts.socketErrors = static_cast<int>(errorTotal(counts.record));
   return counts;
 }
 

@@ -67,8 +67,10 @@ class OutputCapture {
 struct RunCounts {
   RequestCounters record;
   int connectionsOpened = 0;
-  int socketErrors = 0;
+  int socketErrors = 0;  // over every kind
   std::string verbose;
+
+  int Errors(ErrorKind kind) const { return record.errors[static_cast<size_t>(kind)]; }
 };
 
 // An I/O thread with "GET", keep-alive and the given connections; oneRequest makes each
@@ -77,15 +79,12 @@ std::unique_ptr<IOThread> makeThread(int connections, bool oneRequest = false);
 // A client context like the program's: partial writes, no peer verification.
 SslCtxPtr makeClientContext();
 
-// Run-wide counting on, from zero.
-void startRecording();
 // Joins; after the time a forced stop ends the loop, and the result is false.
 bool joinWithin(IOThread& thread, int millis);
 // The run helpers below capture standard output from the start to the join when the
 // thread's verbose flag is set.
 
-// Counting from zero, starts the thread, lets untilJoined wait for its end, and takes what
-// it counted.
+// Starts the thread, lets untilJoined wait for its end, and takes what it counted.
 RunCounts runAndCollect(IOThread& thread, const std::function<void()>& untilJoined);
 // Starts, lets it run, asks it to stop with the timeout and joins (forcing it after
 // joinMillis). The counts of the whole run.
@@ -96,7 +95,7 @@ RunCounts runUntilServed(IOThread& thread, const ScriptedServer& server, int req
                          int waitMillis = 10000);
 // Starts a one-request thread and joins it (forcing it after the time).
 RunCounts runToEnd(IOThread& thread, int joinMillis = 10000);
-// Adds up the run-wide counters and takes the thread's record.
+// Takes the thread's record.
 RunCounts collect(IOThread& thread);
 
 // Splits a byte stream of requests into single requests (head plus Content-Length body).

@@ -1,11 +1,13 @@
 #include "lib/engine/io_thread.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
+#include "absl/strings/str_cat.h"
 #include "lib/engine/connection.h"
 #include "lib/engine/watchers.h"
+#include "lib/util/clock.h"
 #include "lib/util/verbose.h"
 
 namespace kelv {
@@ -13,8 +15,9 @@ namespace {
 
 // Below this many connections select is preferred when libev recommends it.
 constexpr int SELECT_MAX_CONNECTIONS = 99;
-// A fresh counters record reserves what the previous one needed, up to this many samples.
-constexpr size_t MAX_LATENCY_RESERVE = size_t{1} << 21;
+// The loop's clock may lag the one requests are timed by: a sweep that comes a moment early
+// finds nothing due and waits at least this long for the rest.
+constexpr double MIN_SWEEP_INTERVAL = 0.001;
 
 std::once_flag parserOnce;
 std::atomic<unsigned> backendFlagsForTest{0};
@@ -29,6 +32,10 @@ void shutdownCallback(struct ev_loop*, ev_timer* timer, int) {
 
 void sweepCallback(struct ev_loop*, ev_timer* timer, int) {
   static_cast<IOThread*>(timer->data)->SweepRetired();
+}
+
+void timeoutCallback(struct ev_loop*, ev_timer* timer, int) {
+  static_cast<IOThread*>(timer->data)->SweepTimeouts();
 }
 
 }  // namespace
@@ -51,23 +58,36 @@ IOThread::~IOThread() {
 
 void IOThread::SetBackendFlagsForTest(unsigned flags) { backendFlagsForTest.store(flags); }
 
-void IOThread::Start() {
+Status IOThread::Start() {
   std::call_once(parserOnce, Connection::InitParserSettings);
   keepRunning = keepRunning >= 0 ? 1 : 0;
   // The loop exists before Start returns, so a command queued right afterwards finds it.
-  if (!CreateLoop()) return;
-  thread = std::thread([this] { ThreadBody(); });
+  if (Status created = CreateLoop(); !created.ok()) return created;
+  try {
+    thread = std::thread([this] {
+      ThreadBody();
+      finished.store(true, std::memory_order_release);
+    });
+  } catch (const std::system_error& error) {
+    // Too many threads, or no memory for a stack: the loop that would have run goes too.
+    std::lock_guard<std::mutex> guard(commandLock);
+    loop = nullptr;
+    ownedLoop.reset();
+    return Status(StatusCode::INTERNAL_ERROR,
+                  absl::StrCat("Cannot start I/O thread ", index, ": ", error.what()));
+  }
+  return Status();
 }
 
-bool IOThread::CreateLoop() {
+Status IOThread::CreateLoop() {
   unsigned flags = numConnections <= SELECT_MAX_CONNECTIONS
                        ? (ev_recommended_backends() & EVBACKEND_SELECT)
                        : 0U;
   if (unsigned forced = backendFlagsForTest.load(); forced != 0) flags = forced;
   LoopPtr created(ev_loop_new(flags));
   if (created == nullptr) {
-    std::fprintf(stderr, "Cannot create the event loop of I/O thread %d\n", index);
-    return false;
+    return Status(StatusCode::INTERNAL_ERROR,
+                  absl::StrCat("Cannot create the event loop of I/O thread ", index));
   }
   ev_async_init(&wakeup, wakeupCallback);
   wakeup.data = this;
@@ -76,7 +96,7 @@ bool IOThread::CreateLoop() {
   std::lock_guard<std::mutex> guard(commandLock);
   ownedLoop = std::move(created);
   loop = ownedLoop.get();
-  return true;
+  return Status();
 }
 
 void IOThread::ThreadBody() {
@@ -90,6 +110,7 @@ void IOThread::ThreadBody() {
 void IOThread::Run() {
   verbosef(verbose, "libev backend = %s\n", backendNames(static_cast<int>(ev_backend(loop))).c_str());
   for (int i = 0; i < numConnections; ++i) StartConnection(static_cast<size_t>(i));
+  StartTimeoutSweep();
   if (keepRunning != 0) {
     ev_ref(loop);  // keeps the loop alive until a STOP gives it back
     loopReferenced = true;
@@ -101,6 +122,27 @@ void IOThread::Run() {
 void IOThread::StartConnection(size_t connIndex) {
   connections.push_back(std::make_unique<Connection>(static_cast<int>(connIndex), this));
   connections.back()->Start();
+}
+
+void IOThread::StartTimeoutSweep() {
+  if (requestTimeout <= 0) return;
+  const double seconds = secondsFromNanos(requestTimeout);
+  ev_timer_init(&timeoutTimer, timeoutCallback, seconds, seconds);
+  timeoutTimer.data = this;
+  ev_timer_start(loop, &timeoutTimer);
+  ev_unref(loop);  // a loop whose connections have all ended does not wait for it
+}
+
+// A request that starts after this sweep is due no earlier than a timeout's length from
+// now, so the next sweep comes then at the latest, or sooner for one already in flight.
+void IOThread::SweepTimeouts() {
+  const int64_t now = timeNow();
+  int64_t next = now + requestTimeout;
+  for (const auto& c : connections) next = std::min(next, c->ExpireRequest(now, requestTimeout));
+  for (const auto& c : retiring) next = std::min(next, c->ExpireRequest(now, requestTimeout));
+  // Repeating with a new interval moves the timer without stopping it.
+  timeoutTimer.repeat = std::max(secondsFromNanos(next - now), MIN_SWEEP_INTERVAL);
+  ev_timer_again(loop, &timeoutTimer);
 }
 
 bool IOThread::Enqueue(const IOThreadCommand& command) {
@@ -210,16 +252,13 @@ void IOThread::UpdateCounters(Update update) {
   countersBusy.store(false, std::memory_order_release);
 }
 
-std::unique_ptr<RequestCounters> IOThread::SwapCounters() {
-  auto fresh = std::make_unique<RequestCounters>();
-  fresh->latencies.reserve(latencyReserve.load(std::memory_order_relaxed));
+std::unique_ptr<RequestCounters> IOThread::SwapCounters(std::unique_ptr<RequestCounters> fresh) {
+  if (fresh == nullptr) fresh = std::make_unique<RequestCounters>();
   std::unique_ptr<RequestCounters> previous(
       counters.exchange(fresh.release(), std::memory_order_seq_cst));
   // An update that loaded the old pointer before the exchange has set the flag before that
   // load; once the flag is clear, it has finished.
   while (countersBusy.load(std::memory_order_seq_cst)) std::this_thread::yield();
-  latencyReserve.store(std::min(previous->latencies.capacity(), MAX_LATENCY_RESERVE),
-                       std::memory_order_relaxed);
   return previous;
 }
 
@@ -238,8 +277,20 @@ void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
     } else {
       ++c.unsuccessful;
     }
-    c.latencies.push_back(latencyNanos);
+    // The parser gives three digits; anything else would be a fault of its own.
+    if (statusCode >= 0 && static_cast<size_t>(statusCode) < STATUS_CODE_LIMIT) {
+      ++c.statusCodes[static_cast<size_t>(statusCode)];
+    }
+    c.latencies.Record(latencyNanos);
   });
+}
+
+void IOThread::RecordError(ErrorKind kind) {
+  UpdateCounters([kind](RequestCounters& c) { ++c.errors[static_cast<size_t>(kind)]; });
+}
+
+void IOThread::RecordConnectionOpened() {
+  UpdateCounters([](RequestCounters& c) { ++c.connectionsOpened; });
 }
 
 std::string backendNames(int mask) {

@@ -15,10 +15,12 @@
 #include "lib/transport/tls_socket.h"
 #include "lib/util/owned.h"
 #include "lib/util/random.h"
+#include "lib/util/status.h"
 
 namespace kelv {
 
 class Connection;
+class FailureNotices;
 struct OAuthCredentials;
 
 // Bits of IOThread::headerFlags: standard headers the user supplied himself.
@@ -47,20 +49,29 @@ class IOThread {
   IOThread& operator=(const IOThread&) = delete;
   ~IOThread();
 
-  void Start();
+  // Creates the loop and the thread. On failure (no loop, or the system refuses the thread)
+  // nothing runs, the IOThread need not be joined, and the message says why.
+  Status Start();
   void RequestStop(int seconds);
   void SetNumConnections(int count);
   void Join();
   void Stop();
+  // True once the thread body has ended, its loop destroyed: Join will not wait.
+  bool Finished() const { return finished.load(std::memory_order_acquire); }
 
   // Installs a fresh zeroed record and returns the previous one, once no update of the
-  // I/O thread can still be writing to it. The caller owns the result.
-  std::unique_ptr<RequestCounters> SwapCounters();
+  // I/O thread can still be writing to it. The caller owns the result. The caller makes the
+  // fresh record, on its own thread, so the I/O thread never allocates one nor first touches
+  // its pages, and a caller that hands over at a deadline can make it in advance.
+  std::unique_ptr<RequestCounters> SwapCounters(
+      std::unique_ptr<RequestCounters> fresh = std::make_unique<RequestCounters>());
 
   // Engine side, called on the I/O thread only.
   void RecordRead(size_t bytes);
   void RecordWrite(size_t bytes);
   void RecordResult(int statusCode, int64_t latencyNanos);
+  void RecordError(ErrorKind kind);
+  void RecordConnectionOpened();
 
   // Configuration, set by the driver before Start and only read afterwards (except
   // keepRunning, which the loop thread clears on STOP).
@@ -77,6 +88,11 @@ class IOThread {
   uint32_t thinkTime = 0;  // milliseconds
   int noKeepAlive = 0;
   int keepRunning = 0;
+  // A request without a complete response this long after its start is a timeout error;
+  // nanoseconds, 0 for none.
+  int64_t requestTimeout = 0;
+  // Where the first error of each kind is shown; null: errors are only counted.
+  FailureNotices* failureNotices = nullptr;
 
   // The thread's own state.
   RandomState randomState;
@@ -87,6 +103,7 @@ class IOThread {
   void HandleWakeup();
   void HardShutdown();
   void SweepRetired();
+  void SweepTimeouts();
 
   // Backend flags for every loop created from now on, replacing the usual choice; 0 restores
   // it. Lets tests reach the path where libev cannot create a loop.
@@ -96,10 +113,11 @@ class IOThread {
   friend class Connection;
   using LoopPtr = std::unique_ptr<struct ev_loop, FnDeleter<ev_loop_destroy>>;
 
-  bool CreateLoop();
+  Status CreateLoop();
   void ThreadBody();
   void Run();
   void StartConnection(size_t connIndex);
+  void StartTimeoutSweep();
   bool Enqueue(const IOThreadCommand& command);
   void HandleCommand(const IOThreadCommand& command);
   void BeginStop(int seconds);
@@ -116,10 +134,14 @@ class IOThread {
   // at a time, and each parses what it read before it returns.
   std::unique_ptr<char[]> readScratch;
   std::thread thread;
+  std::atomic<bool> finished{false};
   LoopPtr ownedLoop;  // `loop` is its plain alias, null while no loop exists
   ev_async wakeup{};
   ev_timer shutdownTimer{};
   ev_timer sweepTimer{};
+  // Fires when the earliest request in flight is due to time out, or a timeout's length
+  // after the last sweep: nothing per request, one pass over the connections per sweep.
+  ev_timer timeoutTimer{};
   bool stopPending = false;
   bool loopReferenced = false;  // Run's ev_ref that a STOP gives back
 
@@ -131,7 +153,6 @@ class IOThread {
   // exchange, so no update can still be writing to the record it returns.
   std::atomic<RequestCounters*> counters{nullptr};
   std::atomic<bool> countersBusy{false};
-  std::atomic<size_t> latencyReserve{0};  // capacity the next fresh record starts with
 };
 
 // The driver owns its I/O threads, in index order.

@@ -84,14 +84,24 @@ void FakeMonitor::ServeConnection(UniqueFd connection) {
   }
 }
 
+void FakeMonitor::ReplyTo(const std::string& command, std::string replyText) {
+  std::lock_guard<std::mutex> lock(receivedLock);
+  commandReplies[command] = std::move(replyText);
+}
+
+// Records the line and gives its reply.
+std::string FakeMonitor::ReplyFor(const std::string& line) {
+  std::lock_guard<std::mutex> lock(receivedLock);
+  received += line + "\n";
+  const auto own = commandReplies.find(line);
+  return own == commandReplies.end() ? reply : own->second;
+}
+
 bool FakeMonitor::AnswerLines(int fd, std::string& pending, int& answered) {
   for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-    {
-      std::lock_guard<std::mutex> lock(receivedLock);
-      received.append(pending, 0, end + 1);
-    }
+    const std::string answer = ReplyFor(pending.substr(0, end));
     pending.erase(0, end + 1);
-    if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) return false;
+    if (::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) < 0) return false;
     ++answered;
     if (answered == closeAfter.load()) return false;
   }

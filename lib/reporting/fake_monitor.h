@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,7 +13,8 @@ namespace kelv {
 
 // A stand-in monitor for tests: a TCP listener on 127.0.0.1 served by its own thread, one
 // connection at a time. It records every command line it receives and answers each with a
-// fixed reply. It stops when destroyed, or by itself after a bounded lifetime.
+// fixed reply, or with the reply set for that command. It stops when destroyed, or by itself after
+// a bounded lifetime.
 class FakeMonitor {
  public:
   // Port 0 lets the system choose.
@@ -26,6 +28,8 @@ class FakeMonitor {
   uint16_t Port() const { return port; }
   std::string HostAndPort() const;
 
+  // Answers this command line (without its line end) with its own reply from now on.
+  void ReplyTo(const std::string& command, std::string replyText);
   // Drop each connection after answering this many commands (0: never).
   void CloseAfter(int commands) { closeAfter.store(commands); }
   // Every command line received so far, line ends included, in arrival order.
@@ -37,6 +41,7 @@ class FakeMonitor {
   void ServeConnection(UniqueFd connection);
   // Answers every whole line in `pending`; false once the connection is to be dropped.
   bool AnswerLines(int fd, std::string& pending, int& answered);
+  std::string ReplyFor(const std::string& line);
 
   UniqueFd listener;
   int listenError = 0;
@@ -47,6 +52,7 @@ class FakeMonitor {
   std::atomic<bool> stopping{false};
   mutable std::mutex receivedLock;
   std::string received;
+  std::map<std::string, std::string> commandReplies;  // guarded by receivedLock
   std::thread server;
 };
 

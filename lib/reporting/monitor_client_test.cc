@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "lib/reporting/fake_monitor.h"
 #include "lib/util/unique_fd.h"
+#include "testing/loopback_sockets.h"
 
 namespace kelv {
 namespace {
@@ -35,6 +38,19 @@ TEST(MonitorReply, ParsedByStrtodRulesWithinTheBytesReceived) {
   EXPECT_DOUBLE_EQ(parseMonitorReply(std::string_view(digits).substr(0, 64)), 1e63);
 }
 
+TEST(MonitorReply, PairsOfFiguresNoneOrAnythingElse) {
+  const MonitorPair host = parseMonitorPair("0.52 1.00\n");
+  EXPECT_EQ(host.answer, MonitorAnswer::FIGURES);
+  EXPECT_DOUBLE_EQ(host.first, 0.52);
+  EXPECT_DOUBLE_EQ(host.second, 1.0);
+  EXPECT_DOUBLE_EQ(parseMonitorPair("123456 789\n").second, 789.0);  // NET's whole numbers
+  EXPECT_EQ(parseMonitorPair("none\n").answer, MonitorAnswer::NOT_FOUND);
+  for (const char* other : {"Invalid command\n", "0.25\n", "0.25 \n", " 0.25 1\n", "0.25 1",
+                            "0.25 1 2\n", "1e3 1\n", "nan 1\n", "", "none"}) {
+    EXPECT_EQ(parseMonitorPair(other).answer, MonitorAnswer::UNKNOWN) << '"' << other << '"';
+  }
+}
+
 TEST(MonitorClient, BadTextsAndFailedLookUpsAreReported) {
   const struct {
     const char* text;
@@ -55,21 +71,48 @@ TEST(MonitorClient, BadTextsAndFailedLookUpsAreReported) {
   }
 }
 
+// The port of a loopback address, as text.
+std::string portOf(const sockaddr_storage& address) {
+  return std::to_string(ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port));
+}
+
+std::string connectFailure(int error, const std::string& port) {
+  return "Connection error: " + std::to_string(error) +
+         "\nCannot connect to remote monitoring host \"127.0.0.1 on port " + port + "\n";
+}
+
 TEST(MonitorClient, RefusedConnectionNamesHostAndPort) {
   // Bound but not listening: connections are refused, and the port stays ours.
-  UniqueFd held(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(held.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::getsockname(held.Get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string port = std::to_string(ntohs(address.sin_port));
+  sockaddr_storage address{};
+  const UniqueFd held = bindLoopback(AF_INET, &address);
+  ASSERT_TRUE(held.Valid());
   int fd = 0;
-  EXPECT_EQ(connectCapturing("127.0.0.1:" + port, fd),
-            "Connection error: " + std::to_string(ECONNREFUSED) +
-                "\nCannot connect to remote monitoring host \"127.0.0.1 on port " + port + "\n");
+  EXPECT_EQ(connectCapturing("127.0.0.1:" + portOf(address), fd),
+            connectFailure(ECONNREFUSED, portOf(address)));
   EXPECT_EQ(fd, -1);
+}
+
+// A listener whose queue is full drops new SYNs, so the system would keep a blocking
+// connect waiting for minutes; the monitor connect gives up after its 5 s instead.
+TEST(MonitorClient, ConnectThatIsNeverAnsweredGivesUp) {
+  sockaddr_storage address{};
+  const UniqueFd listener = bindLoopback(AF_INET, &address);
+  ASSERT_TRUE(listener.Valid());
+  ASSERT_EQ(::listen(listener.Get(), 0), 0);
+  // Connections that are never accepted fill the queue.
+  std::vector<UniqueFd> fillers;
+  for (int i = 0; i < 2; ++i) {
+    fillers.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    static_cast<void>(::connect(fillers.back().Get(), reinterpret_cast<sockaddr*>(&address),
+                                sizeof(sockaddr_in)));
+  }
+  const auto started = std::chrono::steady_clock::now();
+  int fd = 0;
+  EXPECT_EQ(connectCapturing("127.0.0.1:" + portOf(address), fd),
+            connectFailure(ETIMEDOUT, portOf(address)));
+  EXPECT_EQ(fd, -1);
+  // Far below the system's own limit of about two minutes, however busy the machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
 }
 
 TEST(MonitorClient, EachQueryIsOneCommandAndOneReply) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -18,6 +19,9 @@ namespace {
 struct MonitorSlot {
   std::string hostAndPort;  // empty: never contacted
   int descriptor = -1;      // -1: not connected
+  // False once the monitor on this connection answered HOST with anything but figures: an
+  // older kelvmon, which is then asked only what it knows.
+  bool knowsHost = true;
 
   bool Connected() const { return descriptor >= 0; }
 };
@@ -25,11 +29,8 @@ struct MonitorSlot {
 // Everything a recording period gathers, in one place.
 struct RecordingState {
   std::mutex reportLock;  // held for the whole of recordingStart and computeResults
-  int64_t totalSuccessful = 0;
-  int64_t totalUnsuccessful = 0;
-  int64_t totalBytesRead = 0;
-  int64_t totalBytesWritten = 0;
-  std::vector<std::unique_ptr<RequestCounters>> collected;  // in hand-over order
+  Results totals;              // the counts of every record handed over since the start
+  LatencyHistogram latencies;  // every sample handed over since the start
   int64_t startTime = 0;
   int64_t lastTickTime = 0;
   int64_t endTime = 0;
@@ -37,44 +38,66 @@ struct RecordingState {
   HostFigures host;
   MonitorSlot monitor1;
   MonitorSlot monitor2;
+  std::string processCommand;  // empty: no processes are asked about
 };
 
 RecordingState run;
+std::atomic<CpuReading (*)()> cpuReaderForTest{nullptr};
 
-// Successful and other responses of one hand-over of every thread's record.
+CpuReading readClientCpu() {
+  CpuReading (*reader)() = cpuReaderForTest.load();
+  return reader != nullptr ? reader() : readCpuTimes();
+}
+
+// The first sample of a period always counts, so that a period shorter than a clock tick
+// still shows its figures.
+void appendSample(std::vector<double>& series, double value, bool measurable) {
+  if (measurable || series.empty()) series.push_back(value);
+}
+
+// The client's sample of a tick, when it counts; otherwise the interval goes on.
+double sampleClientCpu(const CpuReading& now, bool measurable) {
+  if (!measurable && !run.host.clientCpuSamples.empty()) return 0;
+  const double busy = cpuSampleBusyAt(run.clientCpu, now);
+  run.host.clientCpuSamples.push_back(busy);
+  return busy;
+}
+
+using Records = std::vector<std::unique_ptr<RequestCounters>>;
+
+// One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
+// and the edge of the period closely: nothing is allocated, merged or freed between them.
+Records freshRecords(const ThreadList& threads) {
+  Records fresh;
+  fresh.reserve(threads.size());
+  for (size_t i = 0; i < threads.size(); ++i) fresh.push_back(std::make_unique<RequestCounters>());
+  return fresh;
+}
+
+// Installs the fresh records in list order; the result holds the records they replaced.
+Records swapRecords(const ThreadList& threads, Records records) {
+  for (size_t i = 0; i < threads.size(); ++i) {
+    records[i] = threads[i]->SwapCounters(std::move(records[i]));
+  }
+  return records;
+}
+
+// The successful responses and the latencies of one hand-over of every thread's record.
 struct HandedOver {
   int64_t successful = 0;
-  int64_t unsuccessful = 0;
+  LatencyHistogram latencies;
 };
 
-// Takes every thread's record in list order: bytes go to the totals, the record to
-// `collected`; the response counts are returned for the caller to add.
-HandedOver takeThreadCounters(const ThreadList& threads) {
+// Adds the records to the run's totals and returns what the interval handed over.
+HandedOver addUp(const Records& records) {
   HandedOver counts;
-  for (const auto& thread : threads) {
-    std::unique_ptr<RequestCounters> r = thread->SwapCounters();
+  for (const auto& r : records) {
     counts.successful += r->successful;
-    counts.unsuccessful += r->unsuccessful;
-    run.totalBytesRead += static_cast<int64_t>(r->bytesRead);
-    run.totalBytesWritten += static_cast<int64_t>(r->bytesWritten);
-    run.collected.push_back(std::move(r));
+    counts.latencies.Merge(r->latencies);
+    addCounts(run.totals, *r);
   }
+  run.latencies.Merge(counts.latencies);
   return counts;
-}
-
-void addToTotals(const HandedOver& counts) {
-  run.totalSuccessful += counts.successful;
-  run.totalUnsuccessful += counts.unsuccessful;
-}
-
-void resetTotals() {
-  run.totalSuccessful = 0;
-  run.totalUnsuccessful = 0;
-  socketErrors.exchange(0);
-  connectionsOpened.exchange(0);
-  run.totalBytesWritten = 0;
-  run.totalBytesRead = 0;
-  run.collected.clear();
 }
 
 void resetHostFigures() {
@@ -85,6 +108,36 @@ void resetHostFigures() {
   run.host.remoteMemory1 = 0;
   run.host.remoteMemory2 = 0;
   run.host.clientMemory = 0;
+  run.host.remoteHost1 = RemoteHostFigures{};
+  run.host.remoteHost2 = RemoteHostFigures{};
+}
+
+// Asks one command of the host figures; false when the monitor does not give them (it is not
+// asked again on this connection) or the query failed.
+bool askHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply) {
+  if (!slot.Connected() || !slot.knowsHost) return false;
+  reply = monitorQueryPair(command, slot.descriptor);
+  if (reply.answer == MonitorAnswer::UNKNOWN) slot.knowsHost = false;
+  return reply.answer == MonitorAnswer::FIGURES;
+}
+
+// The host figures of one tick, and the chosen processes' when they are there; the CPU
+// figures of an interval without a clock tick are left out like the client's.
+void sampleRemoteHost(MonitorSlot& slot, RemoteHostFigures& figures, bool measurable) {
+  MonitorPair reply;
+  if (!askHost(slot, MONITOR_HOST_COMMAND, reply)) return;
+  appendSample(figures.hostCpuSamples, reply.first, measurable);
+  appendSample(figures.busiestCpuSamples, reply.second, measurable);
+  if (run.processCommand.empty() || !askHost(slot, run.processCommand, reply)) return;
+  appendSample(figures.processCpuSamples, reply.first, measurable);
+  figures.processMemoryMiB = reply.second;
+}
+
+// The host and process intervals restart with the CPU interval; the replies are not used.
+void restartRemoteHost(MonitorSlot& slot) {
+  MonitorPair unused;
+  if (!askHost(slot, MONITOR_HOST_COMMAND, unused) || run.processCommand.empty()) return;
+  static_cast<void>(askHost(slot, run.processCommand, unused));
 }
 
 // A connected monitor starts a new CPU interval now; one that is not connected is connected.
@@ -92,8 +145,10 @@ void restartMonitor(MonitorSlot& slot) {
   if (slot.hostAndPort.empty()) return;
   if (slot.Connected()) {
     static_cast<void>(monitorQuery(MONITOR_CPU_COMMAND, slot.descriptor));  // reply unused
+    restartRemoteHost(slot);
   } else {
     monitorConnect(slot.hostAndPort, slot.descriptor);
+    slot.knowsHost = true;  // a new connection may reach a newer monitor
   }
 }
 
@@ -108,19 +163,6 @@ void closeMonitor(MonitorSlot& slot) {
   slot.descriptor = -1;
 }
 
-// Every latency sample of the period, sorted ascending.
-std::vector<int64_t> sortedLatencies() {
-  size_t count = 0;
-  for (const auto& r : run.collected) count += r->latencies.size();
-  std::vector<int64_t> all;
-  all.reserve(count);
-  for (const auto& r : run.collected) {
-    all.insert(all.end(), r->latencies.begin(), r->latencies.end());
-  }
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
 }  // namespace
 
 void setMonitors(const std::string& host1, const std::string& host2) {
@@ -128,13 +170,20 @@ void setMonitors(const std::string& host1, const std::string& host2) {
   run.monitor2.hostAndPort = host2;
 }
 
+void setMonitorProcess(const std::string& nameOrPid) {
+  run.processCommand = nameOrPid.empty() ? std::string() : monitorProcessCommand(nameOrPid);
+}
+
 void recordingStart(const ThreadList& threads) {
+  // Made first, so that the reset, the swaps and the switch follow each other closely; what
+  // they replace is freed at the end.
+  Records fresh = freshRecords(threads);
+  LatencyHistogram emptied;
   std::lock_guard<std::mutex> lock(run.reportLock);
-  resetTotals();
-  // What the threads counted so far is discarded.
-  for (const auto& thread : threads) thread->SwapCounters().reset();
-  recording.store(true);
-  cpuSampleStart(run.clientCpu);
+  run.totals = Results();
+  std::swap(run.latencies, emptied);
+  const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
+  cpuSampleStartAt(run.clientCpu, readClientCpu());
   restartMonitor(run.monitor1);
   restartMonitor(run.monitor2);
   run.startTime = run.lastTickTime = timeNow();
@@ -143,26 +192,31 @@ void recordingStart(const ThreadList& threads) {
 
 TickSamples recordingTakeSamples() {
   TickSamples samples;
-  if (run.monitor1.Connected()) {
-    samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor1.descriptor);
-    run.host.remoteCpuSamples1.push_back(samples.remoteCpu1);
-  }
-  if (run.monitor2.Connected()) {
-    const double reply = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
-    run.host.remoteCpuSamples2.push_back(reply);
-  }
-  samples.clientCpu = cpuSampleBusy(run.clientCpu);
-  run.host.clientCpuSamples.push_back(samples.clientCpu);
+  // A failed query disconnects its slot, and still counts as a sample of 0.
+  const bool asked1 = run.monitor1.Connected();
+  const bool asked2 = run.monitor2.Connected();
+  double remoteCpu2 = 0;
+  if (asked1) samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor1.descriptor);
+  if (asked2) remoteCpu2 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
+  const CpuReading now = readClientCpu();
+  // A failed reading has no ticks to compare; it gives 0 as it always did.
+  const bool measurable = !now.ok || now.ticks != run.clientCpu.ticks;
+  samples.clientCpu = sampleClientCpu(now, measurable);
+  if (asked1) appendSample(run.host.remoteCpuSamples1, samples.remoteCpu1, measurable);
+  if (asked2) appendSample(run.host.remoteCpuSamples2, remoteCpu2, measurable);
+  sampleRemoteHost(run.monitor1, run.host.remoteHost1, measurable);
+  sampleRemoteHost(run.monitor2, run.host.remoteHost2, measurable);
   return samples;
 }
 
 void recordingSample() { static_cast<void>(recordingTakeSamples()); }
 
 IntervalResults recordingInterval(const ThreadList& threads) {
+  Records fresh = freshRecords(threads);
   const int64_t now = timeNow();  // before any hand-over
-  const HandedOver counts = takeThreadCounters(threads);
-  addToTotals(counts);
+  HandedOver counts = addUp(swapRecords(threads, std::move(fresh)));
   IntervalResults iv;
+  iv.latencies = std::move(counts.latencies);
   iv.successful = static_cast<int32_t>(counts.successful);
   iv.intervalSeconds = secondsFromNanos(now - run.lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - run.startTime);
@@ -176,24 +230,20 @@ void recordingStop(const ThreadList& threads) {
   run.host.clientMemory = memoryUseFraction();
   queryMemory(run.monitor1, run.host.remoteMemory1);
   queryMemory(run.monitor2, run.host.remoteMemory2);
-  recording.store(false);
-  addToTotals(takeThreadCounters(threads));
+  Records fresh = freshRecords(threads);
+  const Records last = swapRecords(threads, std::move(fresh));
   run.endTime = timeNow();
+  static_cast<void>(addUp(last));  // the last interval's own figures are not shown
 }
 
 Results computeResults() {
-  const std::vector<int64_t> latencies = sortedLatencies();
   std::lock_guard<std::mutex> lock(run.reportLock);
-  Results counts;
-  counts.successful = run.totalSuccessful;
-  counts.unsuccessful = run.totalUnsuccessful;
-  counts.socketErrors = socketErrors.load();
-  counts.connectionsOpened = connectionsOpened.load();
-  counts.bytesWritten = run.totalBytesWritten;
-  counts.bytesRead = run.totalBytesRead;
+  Results counts = run.totals;
   counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
-  return computeStatistics(latencies, counts);
+  return computeStatistics(run.latencies, counts);
 }
+
+int64_t recordingSuccessful() { return run.totals.successful; }
 
 const HostFigures& hostFigures() { return run.host; }
 
@@ -201,5 +251,7 @@ void closeMonitors() {
   closeMonitor(run.monitor1);
   closeMonitor(run.monitor2);
 }
+
+void setCpuReaderForTest(CpuReading (*reader)()) { cpuReaderForTest.store(reader); }
 
 }  // namespace kelv

@@ -7,6 +7,8 @@ namespace kelv {
 namespace {
 
 constexpr double BYTES_PER_MEGABYTE = 1048576.0;
+// After the monitor's name ("Remote", "Remote 2"): room for " process CPU average:" and a blank.
+constexpr size_t REMOTE_HOST_LABEL_WIDTH = 22;
 
 void appendCounts(std::string& text, const Results& r) {
   absl::StrAppendFormat(&text, "Duration:             %.3f seconds\n", r.elapsedSeconds);
@@ -40,6 +42,27 @@ void appendRemote(std::string& text, const std::vector<double>& samples, double 
   absl::StrAppendFormat(&text, memoryLine, memory * 100.0);
 }
 
+// The lines of a monitor's host and process figures, each block only when it has samples;
+// aligned among themselves, on the column that fits the longest of them.
+void appendRemoteHost(std::string& text, const RemoteHostFigures& remote, const std::string& name) {
+  const int width = static_cast<int>(name.size() + REMOTE_HOST_LABEL_WIDTH);
+  const auto line = [&](const char* label, double percent) {
+    absl::StrAppendFormat(&text, "%-*s%.0f%%\n", width, name + " " + label, percent);
+  };
+  const CpuSeriesFigures host = cpuSeriesFigures(remote.hostCpuSamples);
+  if (host.present) {
+    line("host CPU average:", host.averagePercent);
+    line("host CPU max:", host.maxPercent);
+    line("busiest CPU max:", cpuSeriesFigures(remote.busiestCpuSamples).maxPercent);
+  }
+  const CpuSeriesFigures process = cpuSeriesFigures(remote.processCpuSamples);
+  if (!process.present) return;
+  line("process CPU average:", process.averagePercent);
+  line("process CPU max:", process.maxPercent);
+  absl::StrAppendFormat(&text, "%-*s%.2f MiB\n", width,
+                        name + " process memory:", remote.processMemoryMiB);
+}
+
 void appendHost(std::string& text, const HostFigures& host) {
   const CpuSeriesFigures client = cpuSeriesFigures(host.clientCpuSamples);
   if (client.present) {
@@ -49,9 +72,10 @@ void appendHost(std::string& text, const HostFigures& host) {
   absl::StrAppendFormat(&text, "Client memory usage:  %.0f%%\n", host.clientMemory * 100.0);
   appendRemote(text, host.remoteCpuSamples1, host.remoteMemory1, "Remote CPU average:   %.0f%%\n",
                "Remote CPU max:       %.0f%%\n", "Remote memory usage:  %.0f%%\n");
-  appendRemote(text, host.remoteCpuSamples2, host.remoteMemory2,
-               "Remote 2 CPU average:   %.0f%%\n", "Remote 2 CPU max:       %.0f%%\n",
-               "Remote 2 memory usage:  %.0f%%\n");
+  appendRemoteHost(text, host.remoteHost1, "Remote");
+  appendRemote(text, host.remoteCpuSamples2, host.remoteMemory2, "Remote 2 CPU average:   %.0f%%\n",
+               "Remote 2 CPU max:       %.0f%%\n", "Remote 2 memory usage:  %.0f%%\n");
+  appendRemoteHost(text, host.remoteHost2, "Remote 2");
 }
 
 void appendBytes(std::string& text, const Results& r) {
@@ -62,6 +86,26 @@ void appendBytes(std::string& text, const Results& r) {
   absl::StrAppendFormat(&text, "Send bandwidth:       %.2f megabits / second\n", r.sendBandwidth);
   absl::StrAppendFormat(&text, "Receive bandwidth:    %.2f megabits / second\n",
                         r.receiveBandwidth);
+}
+
+// After the last line, and only when there is something to explain: the socket errors by
+// kind, and every status code once any response was not 2xx.
+void appendBreakdowns(std::string& text, const Results& r) {
+  if (r.socketErrors > 0) {
+    text += "\nErrors:\n";
+    for (size_t kind = 0; kind < ERROR_KIND_COUNT; ++kind) {
+      if (r.errors[kind] == 0) continue;
+      absl::StrAppendFormat(&text, "  %s: %i\n", errorKindName(static_cast<ErrorKind>(kind)),
+                            r.errors[kind]);
+    }
+  }
+  if (r.unsuccessful > 0) {
+    text += "\nStatus codes:\n";
+    for (size_t code = 0; code < STATUS_CODE_LIMIT; ++code) {
+      if (r.statusCodes[code] != 0)
+        absl::StrAppendFormat(&text, "  %i: %i\n", code, r.statusCodes[code]);
+    }
+  }
 }
 
 }  // namespace
@@ -75,6 +119,7 @@ std::string formatTextReport(const Results& r, const HostFigures& host) {
   appendHost(text, host);
   text += "\n";
   appendBytes(text, r);
+  appendBreakdowns(text, r);
   return text;
 }
 
@@ -89,8 +134,7 @@ std::string formatCsvLine(const Results& r, const HostFigures& host, const std::
       r.latencyStdDev, cpuSeriesFigures(host.clientCpuSamples).averagePercent,
       cpuSeriesFigures(host.remoteCpuSamples1).averagePercent,
       cpuSeriesFigures(host.remoteCpuSamples2).averagePercent, host.clientMemory * 100.0,
-      host.remoteMemory1 * 100.0, host.remoteMemory2 * 100.0, r.sendBandwidth,
-      r.receiveBandwidth);
+      host.remoteMemory1 * 100.0, host.remoteMemory2 * 100.0, r.sendBandwidth, r.receiveBandwidth);
 }
 
 void printTextReport(std::ostream& out) {

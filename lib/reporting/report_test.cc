@@ -11,16 +11,22 @@ namespace {
 
 constexpr int64_t MS = 1000000;  // nanoseconds
 
-// Four responses of 1 to 4 ms in one second, one of them not 2xx.
+// Four responses of 1 to 4 ms in one second, one of them not 2xx; two socket errors.
 Results fourResponses() {
-  const Results counts{.successful = 3,
-                       .unsuccessful = 1,
-                       .socketErrors = 2,
-                       .connectionsOpened = 5,
-                       .bytesWritten = 3145728,
-                       .bytesRead = 262144,
-                       .elapsedSeconds = 1.0};
-  return computeStatistics({1 * MS, 2 * MS, 3 * MS, 4 * MS}, counts);
+  Results counts{.successful = 3,
+                 .unsuccessful = 1,
+                 .socketErrors = 2,
+                 .connectionsOpened = 5,
+                 .bytesWritten = 3145728,
+                 .bytesRead = 262144,
+                 .elapsedSeconds = 1.0};
+  counts.errors[static_cast<size_t>(ErrorKind::RESET)] = 1;
+  counts.errors[static_cast<size_t>(ErrorKind::TIMEOUT)] = 1;
+  counts.statusCodes[404] = 1;
+  counts.statusCodes[200] = 3;
+  LatencyHistogram latencies;
+  for (int64_t millis : {1, 2, 3, 4}) latencies.Record(millis * MS);
+  return computeStatistics(latencies, counts);
 }
 
 HostFigures clientOnly() {
@@ -34,7 +40,7 @@ size_t fieldCount(const std::string& line) {
   return static_cast<size_t>(std::count(line.begin(), line.end(), ',')) + 1;
 }
 
-TEST(TextReport, WithoutMonitorsHasNoRemoteLines) {
+TEST(TextReport, WithoutMonitorsHasNoRemoteLinesAndEndsWithTheBreakdowns) {
   EXPECT_EQ(formatTextReport(fourResponses(), clientOnly()),
             "Duration:             1.000 seconds\n"
             "Attempted requests:   4\n"
@@ -60,7 +66,15 @@ TEST(TextReport, WithoutMonitorsHasNoRemoteLines) {
             "Total bytes sent:     3.00 megabytes\n"
             "Total bytes received: 0.25 megabytes\n"
             "Send bandwidth:       24.00 megabits / second\n"
-            "Receive bandwidth:    2.00 megabits / second\n");
+            "Receive bandwidth:    2.00 megabits / second\n"
+            "\n"
+            "Errors:\n"
+            "  timeout: 1\n"
+            "  reset: 1\n"
+            "\n"
+            "Status codes:\n"
+            "  200: 3\n"
+            "  404: 1\n");
 }
 
 TEST(TextReport, MonitorsWithSamplesGetTheirLines) {
@@ -72,7 +86,7 @@ TEST(TextReport, MonitorsWithSamplesGetTheirLines) {
   host.remoteCpuSamples1 = {0.5, 0.7};
   host.remoteMemory1 = 0.4;
   host.remoteCpuSamples2 = {0.1};
-  const std::string text = formatTextReport(computeStatistics({}, counts), host);
+  const std::string text = formatTextReport(computeStatistics(LatencyHistogram(), counts), host);
   EXPECT_NE(text.find("\n\nClient memory usage:  24%\n"
                       "Remote CPU average:   60%\n"
                       "Remote CPU max:       70%\n"
@@ -83,6 +97,8 @@ TEST(TextReport, MonitorsWithSamplesGetTheirLines) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("Send bandwidth:       1.00 megabits / second\n"), std::string::npos);
+  EXPECT_TRUE(text.ends_with("Receive bandwidth:    0.00 megabits / second\n"))
+      << "no errors and no other status: nothing follows";
 }
 
 TEST(CsvReport, LineMatchesTheHeaderColumns) {

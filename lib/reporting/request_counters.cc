@@ -1,23 +1,37 @@
 #include "lib/reporting/request_counters.h"
 
+#include <numeric>
+
 namespace kelv {
 
-std::atomic<bool> recording{false};
-std::atomic<int32_t> connectionsOpened{0};
-std::atomic<int32_t> socketErrors{0};
-
-// The flag is read without ordering: a count made just before or after it changes is
-// acceptable, and a relaxed load costs nothing on the request path.
-void recordConnectionOpened() {
-  if (recording.load(std::memory_order_relaxed)) {
-    connectionsOpened.fetch_add(1, std::memory_order_relaxed);
+const char* errorKindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::REFUSED:
+      return "refused";
+    case ErrorKind::NO_ADDRESS:
+      return "no address";
+    case ErrorKind::CONNECT:
+      return "connect";
+    case ErrorKind::TIMEOUT:
+      return "timeout";
+    case ErrorKind::RESET:
+      return "reset";
+    case ErrorKind::CLOSED_EARLY:
+      return "closed early";
+    case ErrorKind::READ:
+      return "read";
+    case ErrorKind::WRITE:
+      return "write";
+    case ErrorKind::TLS:
+      return "tls";
+    case ErrorKind::PARSE:
+      return "parse";
   }
+  return "unknown";
 }
 
-void recordSocketError() {
-  if (recording.load(std::memory_order_relaxed)) {
-    socketErrors.fetch_add(1, std::memory_order_relaxed);
-  }
+int64_t errorTotal(const RequestCounters& counters) {
+  return std::accumulate(counters.errors.begin(), counters.errors.end(), int64_t{0});
 }
 
 }  // namespace kelv

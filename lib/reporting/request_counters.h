@@ -1,27 +1,50 @@
 #pragma once
 
-#include <atomic>
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "lib/reporting/latency_histogram.h"
 
 namespace kelv {
 
+// Why a request failed, counted as one socket error of exactly one kind. The order is the
+// order of the report's lines.
+enum class ErrorKind : uint8_t {
+  REFUSED,       // the connect was refused
+  NO_ADDRESS,    // the target's host has no address
+  CONNECT,       // any other failed connect
+  TIMEOUT,       // no complete response within the request timeout
+  RESET,         // the connection was reset by the peer
+  CLOSED_EARLY,  // the stream ended before a complete response, cleanly or not
+  READ,          // any other failed read
+  WRITE,         // any other failed write
+  TLS,           // handshake, certificate verification, or TLS on an established connection
+  PARSE,         // bytes that are not a valid response
+};
+constexpr size_t ERROR_KIND_COUNT = 10;
+
+// "refused", "no address", ...: the kind as the report and the error lines name it.
+const char* errorKindName(ErrorKind kind);
+
+// Status codes are three digits, so one counter per possible code.
+constexpr size_t STATUS_CODE_LIMIT = 1000;
+
 // One I/O thread's counts for one counting period. Written only by the thread whose
-// current record it is; handed to the reporting by IOThread::SwapCounters.
+// current record it is; handed to the reporting by IOThread::SwapCounters, so whatever it
+// counted before a recording period starts, or after it stops, is never reported.
 struct RequestCounters {
   int32_t successful = 0;    // complete responses with a status from 200 to 299
   int32_t unsuccessful = 0;  // complete responses with any other status
   uint64_t bytesRead = 0;
   uint64_t bytesWritten = 0;
-  std::vector<int64_t> latencies;  // nanoseconds, in completion order
+  int32_t connectionsOpened = 0;
+  std::array<int32_t, ERROR_KIND_COUNT> errors{};        // by ErrorKind
+  std::array<int32_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
+  LatencyHistogram latencies;  // one sample per complete response, nanoseconds
 };
 
-// Run-wide counting state. While `recording` is false the two record functions do nothing.
-extern std::atomic<bool> recording;
-extern std::atomic<int32_t> connectionsOpened;
-extern std::atomic<int32_t> socketErrors;
-
-void recordConnectionOpened();
-void recordSocketError();
+// Every socket error is counted under one kind, so this is the number of socket errors.
+int64_t errorTotal(const RequestCounters& counters);
 
 }  // namespace kelv

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <numeric>
 
 #include "lib/util/clock.h"
@@ -13,27 +12,15 @@ namespace {
 constexpr double BITS_PER_BYTE = 8.0;
 constexpr double BITS_PER_MEGABIT = 1048576.0;
 constexpr int PERCENTILES = 100;
+constexpr double NANOS_PER_MILLI = 1e6;
 
-// Mean and spread in milliseconds; the mean is truncated to whole nanoseconds first.
-void fillMoments(const std::vector<int64_t>& sorted, Results& r) {
-  const auto n = static_cast<int64_t>(sorted.size());
-  const int64_t sum = std::accumulate(sorted.begin(), sorted.end(), int64_t{0});
-  r.averageLatency = millisFromNanos(sum / n);
-  double squares = 0;
-  for (int64_t sample : sorted) {
-    const double deviation = millisFromNanos(sample) - r.averageLatency;
-    squares += deviation * deviation;
-  }
-  r.latencyStdDev = std::sqrt(squares / static_cast<double>(n));
-}
-
-void fillPercentiles(const std::vector<int64_t>& sorted, Results& r) {
-  const double n = static_cast<double>(sorted.size());
-  for (int p = 0; p < PERCENTILES; ++p) {
-    const auto k = static_cast<size_t>((n / 100.0) * p);
-    r.latencyPercent[p] = millisFromNanos(sorted[k]);
-  }
-  r.latencyPercent[PERCENTILES] = millisFromNanos(sorted.back());
+void fillLatencies(const LatencyHistogram& latencies, Results& r) {
+  r.averageLatency = millisFromNanos(latencies.TruncatedMean());
+  r.latencyStdDev = latencies.StandardDeviation() / NANOS_PER_MILLI;
+  std::array<double, PERCENTILES + 1> percents;
+  for (int p = 0; p <= PERCENTILES; ++p) percents[p] = p;
+  const std::vector<int64_t> values = latencies.ValuesAtPercentiles(percents);
+  for (int p = 0; p <= PERCENTILES; ++p) r.latencyPercent[p] = millisFromNanos(values[p]);
 }
 
 void fillRates(Results& r) {
@@ -46,13 +33,25 @@ void fillRates(Results& r) {
 
 }  // namespace
 
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts) {
+void addCounts(Results& totals, const RequestCounters& record) {
+  totals.successful += record.successful;
+  totals.unsuccessful += record.unsuccessful;
+  totals.bytesRead += static_cast<int64_t>(record.bytesRead);
+  totals.bytesWritten += static_cast<int64_t>(record.bytesWritten);
+  totals.connectionsOpened += record.connectionsOpened;
+  totals.socketErrors += errorTotal(record);
+  for (size_t kind = 0; kind < ERROR_KIND_COUNT; ++kind) {
+    totals.errors[kind] += record.errors[kind];
+  }
+  for (size_t code = 0; code < STATUS_CODE_LIMIT; ++code) {
+    totals.statusCodes[code] += record.statusCodes[code];
+  }
+}
+
+Results computeStatistics(const LatencyHistogram& latencies, Results counts) {
   Results r = counts;
   r.attempted = r.successful + r.unsuccessful;
-  if (!sortedLatencies.empty()) {
-    fillMoments(sortedLatencies, r);
-    fillPercentiles(sortedLatencies, r);
-  }
+  if (latencies.Count() > 0) fillLatencies(latencies, r);
   fillRates(r);
   return r;
 }

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "lib/reporting/request_counters.h"
+#include "lib/reporting/latency_histogram.h"
+
 namespace kelv {
 
 // The final figures of a recording period; its counts, up to `elapsedSeconds`, are also what
@@ -12,8 +15,8 @@ struct Results {
   int64_t attempted = 0;
   int64_t successful = 0;
   int64_t unsuccessful = 0;
-  int32_t socketErrors = 0;
-  int32_t connectionsOpened = 0;
+  int64_t socketErrors = 0;  // the sum of `errors`
+  int64_t connectionsOpened = 0;
   int64_t bytesWritten = 0;
   int64_t bytesRead = 0;
   double elapsedSeconds = 0;
@@ -23,14 +26,32 @@ struct Results {
   double throughput = 0;                     // requests per second
   double sendBandwidth = 0;                  // megabits (2^20 bits) per second
   double receiveBandwidth = 0;               // megabits (2^20 bits) per second
+  std::array<int64_t, ERROR_KIND_COUNT> errors{};        // socket errors by ErrorKind
+  std::array<int64_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
 };
 
-// The figures of a period from its latency samples (nanoseconds, sorted ascending) and its
-// counts: the fields from `successful` to `elapsedSeconds` of `counts` are kept, `attempted`
-// becomes successful + unsuccessful, and the latency figures and rates are computed. The mean is truncated to whole
-// nanoseconds; the standard deviation is that of the population; percentile p is
-// sorted[(size_t)(n / 100.0 * p)], with [100] the largest.
-Results computeStatistics(const std::vector<int64_t>& sortedLatencies, Results counts);
+// Adds the counts of one handed-over record (all but its latencies) to the totals; the
+// record's errors count in `socketErrors` as well as under their kinds.
+void addCounts(Results& totals, const RequestCounters& record);
+
+
+// The figures of a period from its latency samples and its counts: the fields from
+// `successful` to `elapsedSeconds` of `counts` and its breakdowns `errors` and `statusCodes`
+// are kept, `attempted` becomes successful + unsuccessful, and the latency figures and rates
+// are computed. The mean is truncated to whole nanoseconds; the standard deviation is that of
+// the population; percentile p is the sample sorted[(size_t)(n / 100.0 * p)] within the
+// histogram's bound, [0] the exact minimum and [100] the exact maximum.
+Results computeStatistics(const LatencyHistogram& latencies, Results counts);
+
+// What a monitor told of its whole host and of the chosen processes, beyond the figures of
+// its own process: fractions from 0 to 1, the processes' of one processor (so above 1 when
+// they keep several busy).
+struct RemoteHostFigures {
+  std::vector<double> hostCpuSamples;     // all processors
+  std::vector<double> busiestCpuSamples;  // the busiest single processor
+  std::vector<double> processCpuSamples;  // the chosen processes, at the ticks they were found
+  double processMemoryMiB = 0;            // their resident memory when last found
+};
 
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
 struct HostFigures {
@@ -40,6 +61,8 @@ struct HostFigures {
   double clientMemory = 0;
   double remoteMemory1 = 0;
   double remoteMemory2 = 0;
+  RemoteHostFigures remoteHost1;
+  RemoteHostFigures remoteHost2;
 };
 
 // A CPU series as the report shows it, in percent; an empty series is not present and has 0

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <limits>
+#include <utility>
 
 namespace kelv {
 namespace {
@@ -81,8 +82,9 @@ Status TargetUrl::Parse(std::string_view url) {
   }
   hostHeader = hostHeaderOf(host, port, isSsl);
   // A host that does not resolve is not the URL's fault: its connections fail later, when
-  // they find no address, and the run reports them as socket errors.
-  static_cast<void>(AddressList::Lookup(host, AF_UNSPEC, &addresses));
+  // they find no address, and the run reports them as socket errors with this reason.
+  Status lookup = AddressList::Lookup(host, AF_UNSPEC, &addresses);
+  lookupError = std::move(lookup.message);
   return Status();
 }
 

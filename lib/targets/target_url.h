@@ -44,6 +44,7 @@ class TargetUrl {
   std::string host;           // an IPv6 literal without brackets
   std::string hostHeader;     // host, ":port" unless the scheme's default; IPv6 bracketed
   AddressList addresses;
+  std::string lookupError;  // why the lookup found no address; empty when it succeeded
 
  private:
   static std::vector<std::unique_ptr<TargetUrl>>& MutableList();

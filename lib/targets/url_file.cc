@@ -11,6 +11,15 @@ namespace {
 // A line and its first line-end byte must fit: lines of up to 8191 characters are read.
 constexpr int URL_FILE_BUFFER_SIZE = 8192;
 
+// Adds a target for every complete line in the buffer; stops at the first invalid one.
+Status addLines(LineBuffer& buffer) {
+  while (buffer.NextLine()) {
+    Status status = TargetUrl::Add(buffer.Line());
+    if (!status.ok()) return status;
+  }
+  return Status();
+}
+
 }  // namespace
 
 // Reads the file in blocks of the buffer's free space. A line that fills the whole buffer
@@ -22,10 +31,7 @@ Status TargetUrl::LoadFile(const std::string& path) {
   // A CR LF split by a block boundary is one line end, not a blank line that would fail.
   buffer.SetJoinSplitLineEnds(true);
   while (buffer.ReadFrom(in) > 0) {
-    while (buffer.NextLine()) {
-      Status status = Add(buffer.Line());
-      if (!status.ok()) return status;
-    }
+    if (Status status = addLines(buffer); !status.ok()) return status;
     if (!buffer.Compact()) {
       return Status(StatusCode::INVALID_URL, absl::StrCat("line of ", URL_FILE_BUFFER_SIZE,
                                                           " or more characters in ", path));
@@ -33,6 +39,10 @@ Status TargetUrl::LoadFile(const std::string& path) {
   }
   // A read error (a directory, say) must not pass for the end of the file.
   if (in.bad()) return Status(StatusCode::IO_ERROR, path);
+  // The last line counts without a line end too; it is shorter than the buffer, so its end fits.
+  if (buffer.EndUnfinishedLine()) {
+    if (Status status = addLines(buffer); !status.ok()) return status;
+  }
   std::cout << "Read " << List().size() << " URLs from \"" << path << "\"" << std::endl;
   return Status();
 }

@@ -85,15 +85,26 @@ TEST(TargetUrl, LoadFileThatCannotBeReadIsAnIoError) {
   EXPECT_EQ(directory.output, "");
 }
 
-TEST(TargetUrl, LoadFileReadsNoLineWithoutALineEnd) {
-  const Paths none;
+// The last line counts without a line end too, as long as any other line would; after a
+// CR LF line, and when it starts in one block and ends with the file in the next.
+TEST(TargetUrl, LoadFileReadsTheLastLineWithoutALineEnd) {
+  const std::string longest = urlOfLength(BUFFER_SIZE - 1, 'L');
   const std::pair<std::string, Paths> cases[] = {
-      {"", none}, {URL_BASE + "a", none}, {URL_BASE + "a\n" + URL_BASE + "b", {"/a"}}};
+      {"", {}},
+      {URL_BASE + "a", {"/a"}},
+      {URL_BASE + "a\r\n" + URL_BASE + "b", {"/a", "/b"}},
+      {URL_BASE + "a\n" + longest, {"/a", longest.substr(URL_BASE.size() - 1)}},
+  };
   for (const auto& [text, expected] : cases) {
     const Loaded loaded = loadText(text);
-    EXPECT_TRUE(loaded.status.ok());
-    EXPECT_EQ(loaded.paths, expected);
+    EXPECT_TRUE(loaded.status.ok()) << loaded.status;
+    EXPECT_EQ(loaded.paths, expected) << text.substr(0, 60);
   }
+  EXPECT_EQ(loadText(URL_BASE + "a\n" + URL_BASE + "b ").status.ToString(),
+            "Invalid URL: " + URL_BASE + "b ");
+  const Loaded tooLong = loadText(URL_BASE + "a\n" + urlOfLength(BUFFER_SIZE, 'L'));
+  EXPECT_NE(tooLong.status.ToString().find("line of 8192 or more characters"), std::string::npos)
+      << tooLong.status;
 }
 
 TEST(TargetUrl, LoadFileReadsLinesAcrossBlockBoundaries) {

@@ -34,7 +34,10 @@ bool startConnect(int descriptor, const sockaddr_storage& address) {
   return connect(descriptor, target, AddressList::Length(address)) == 0 || errno == EINPROGRESS;
 }
 
-IoResult failure(int error) { return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error)}; }
+IoResult failure(int error) {
+  return IoResult{Status::FromErrno(StatusCode::SOCKET_ERROR, error), IoStatus::OK, IoFault::SYSTEM,
+                  error};
+}
 
 // The outcome of one read(2) or write(2) that returned n.
 IoResult transferResult(ssize_t n, size_t* count, IoStatus blocked) {
@@ -54,16 +57,16 @@ Socket::~Socket() {
   if (fd >= 0) static_cast<void>(::close(fd));
 }
 
-Status Socket::Connect(const sockaddr_storage& address) {
+IoResult Socket::Connect(const sockaddr_storage& address) {
   const int descriptor = socket(address.ss_family, SOCKET_TYPE, 0);
-  if (descriptor < 0) return Status::FromErrno(StatusCode::SOCKET_ERROR, errno);
+  if (descriptor < 0) return failure(errno);
   if (setConnectionOptions(descriptor) && startConnect(descriptor, address)) {
     fd = descriptor;
-    return Status();
+    return IoResult{};
   }
   const int error = errno;
   static_cast<void>(::close(descriptor));  // the saved error is the one worth reporting
-  return Status::FromErrno(StatusCode::SOCKET_ERROR, error);
+  return failure(error);
 }
 
 IoResult Socket::Write(const void* data, size_t length, size_t* written) {

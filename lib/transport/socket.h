@@ -19,9 +19,9 @@ class Socket {
   virtual ~Socket();
 
   // Opens the descriptor and starts a non-blocking connect. OK when connected or in
-  // progress: a refusal surfaces from the first Write or Read. A failure leaves no
-  // descriptor behind.
-  Status Connect(const sockaddr_storage& address);
+  // progress: a refusal surfaces from the first Write or Read. A failure (a SYSTEM fault
+  // with its errno) leaves no descriptor behind.
+  IoResult Connect(const sockaddr_storage& address);
 
   // One write(2). On OK the count may be less than the length.
   virtual IoResult Write(const void* data, size_t length, size_t* written);

@@ -58,7 +58,7 @@ class SocketTest : public ::testing::Test {
 
 TEST_F(SocketTest, ConnectsWithoutBlockingAndCarriesBytesBothWays) {
   Socket client;
-  ASSERT_TRUE(client.Connect(address).ok());
+  ASSERT_TRUE(client.Connect(address).status.ok());
   ASSERT_GE(client.Fd(), 0);
   EXPECT_NE(fcntl(client.Fd(), F_GETFL) & O_NONBLOCK, 0);
   int noDelay = 0;
@@ -95,7 +95,7 @@ TEST_F(SocketTest, ConnectsWithoutBlockingAndCarriesBytesBothWays) {
 
 TEST_F(SocketTest, PeerCloseReadsAsZeroBytes) {
   Socket client;
-  ASSERT_TRUE(client.Connect(address).ok());
+  ASSERT_TRUE(client.Connect(address).status.ok());
   UniqueFd peer = acceptOne(listener.Get());
   ASSERT_TRUE(peer.Valid());
   peer.Reset();
@@ -111,7 +111,7 @@ TEST_F(SocketTest, PeerCloseReadsAsZeroBytes) {
 TEST_F(SocketTest, WriteIntoAFullBufferNeedsWrite) {
   int small = SMALL_BUFFER;
   Socket client;
-  ASSERT_TRUE(client.Connect(address).ok());
+  ASSERT_TRUE(client.Connect(address).status.ok());
   ASSERT_EQ(setsockopt(client.Fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   // The listener never accepts, so nothing reads what the client sends.
   ASSERT_NE(waitForEvents(client.Fd(), POLLOUT, WAIT_MILLIS) & POLLOUT, 0);
@@ -137,15 +137,17 @@ TEST(Socket, RefusedConnectionSurfacesOnTheFirstWriteOrRead) {
   ASSERT_TRUE(reserved.Valid()) << std::strerror(errno);
 
   Socket writer;
-  ASSERT_TRUE(writer.Connect(address).ok());
+  ASSERT_TRUE(writer.Connect(address).status.ok());
   ASSERT_NE(waitForEvents(writer.Fd(), POLLOUT, WAIT_MILLIS), 0);
   size_t written = UNTOUCHED;
   const IoResult onWrite = writer.Write("x", 1, &written);
   EXPECT_EQ(onWrite.status.code, StatusCode::SOCKET_ERROR);
   EXPECT_EQ(onWrite.status.message, std::strerror(ECONNREFUSED));
+  EXPECT_EQ(onWrite.fault, IoFault::SYSTEM);
+  EXPECT_EQ(onWrite.systemError, ECONNREFUSED) << "the engine tells a refusal by it";
 
   Socket reader;
-  ASSERT_TRUE(reader.Connect(address).ok());
+  ASSERT_TRUE(reader.Connect(address).status.ok());
   ASSERT_NE(waitForEvents(reader.Fd(), POLLIN, WAIT_MILLIS), 0);
   char buffer[4];
   size_t count = UNTOUCHED;
@@ -160,7 +162,7 @@ TEST(Socket, FailedConnectLeavesNoDescriptorBehind) {
   sockaddr_storage unspecified = {};
   unspecified.ss_family = AF_UNSPEC;
   Socket none;
-  const Status noSocket = none.Connect(unspecified);
+  const Status noSocket = none.Connect(unspecified).status;
   EXPECT_EQ(noSocket.code, StatusCode::SOCKET_ERROR);
   EXPECT_EQ(noSocket.message, std::strerror(EAFNOSUPPORT));
   EXPECT_EQ(none.Fd(), -1);
@@ -169,7 +171,7 @@ TEST(Socket, FailedConnectLeavesNoDescriptorBehind) {
   sockaddr_storage local = {};
   local.ss_family = AF_UNIX;
   Socket refused;
-  EXPECT_EQ(refused.Connect(local).code, StatusCode::SOCKET_ERROR);
+  EXPECT_EQ(refused.Connect(local).status.code, StatusCode::SOCKET_ERROR);
   EXPECT_EQ(refused.Fd(), -1);
 
   EXPECT_EQ(lowestFreeDescriptor(), lowest);
@@ -177,7 +179,7 @@ TEST(Socket, FailedConnectLeavesNoDescriptorBehind) {
 
 TEST_F(SocketTest, AfterCloseTheDestructorClosesNothing) {
   auto client = std::make_unique<Socket>();
-  ASSERT_TRUE(client->Connect(address).ok());
+  ASSERT_TRUE(client->Connect(address).status.ok());
   const int number = client->Fd();
   const IoResult closed = client->Close();
   ASSERT_TRUE(closed.status.ok()) << closed.status;
@@ -206,7 +208,7 @@ TEST_F(SocketTest, DescriptorZeroIsARealDescriptor) {
   const StdinClosed stdinClosed;
   {
     Socket client;
-    ASSERT_TRUE(client.Connect(address).ok());
+    ASSERT_TRUE(client.Connect(address).status.ok());
     EXPECT_EQ(client.Fd(), 0);
   }
   // The destructor closed descriptor 0 like any other.

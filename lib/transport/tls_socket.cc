@@ -27,14 +27,19 @@ std::string errorString(unsigned long number) {
 // The most precise text at hand: the reason OpenSSL queued for this failure ("certificate
 // verify failed"), the system's for a failed call underneath, and only then the bare number.
 // Drains the thread's error queue so that no stale entry misleads a later SSL_get_error.
-Status tlsFailure(unsigned long number, int savedErrno) {
+IoResult tlsFailure(unsigned long number, int savedErrno, IoFault fault) {
   const unsigned long queued = ERR_get_error();
   ERR_clear_error();
-  if (queued != 0) return Status(StatusCode::TLS_ERROR, errorString(queued));
-  if (number == SSL_ERROR_SYSCALL && savedErrno != 0) {
-    return Status(StatusCode::TLS_ERROR, errnoText(savedErrno));
+  IoResult result{Status(), IoStatus::OK, fault, fault == IoFault::SYSTEM ? savedErrno : 0};
+  if (queued != 0) {
+    result.status = Status(StatusCode::TLS_ERROR, errorString(queued));
+    result.reason = ERR_reason_error_string(queued);
+  } else if (number == SSL_ERROR_SYSCALL && savedErrno != 0) {
+    result.status = Status(StatusCode::TLS_ERROR, errnoText(savedErrno));
+  } else {
+    result.status = Status(StatusCode::TLS_ERROR, errorString(number));
   }
-  return Status(StatusCode::TLS_ERROR, errorString(number));
+  return result;
 }
 
 // OpenSSL reads SSL_get_error from the thread's queue first, so each call starts with an
@@ -53,10 +58,17 @@ bool wantsIo(int sslError, IoStatus* wanted) {
 
 // The TCP stream ended (or broke) without the peer's close notification. OpenSSL 3 reports
 // a bare end of stream as an SSL error with its own reason rather than as SSL_ERROR_SYSCALL.
+// Reads the error queue, so it comes before the queue is drained.
 bool streamEndedWithoutNotify(int sslError) {
   if (sslError == SSL_ERROR_SYSCALL) return true;
   return sslError == SSL_ERROR_SSL &&
          ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+// A failed system call underneath, a stream that simply ended, or TLS itself.
+IoFault faultOf(int sslError, int savedErrno) {
+  if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0) return IoFault::SYSTEM;
+  return streamEndedWithoutNotify(sslError) ? IoFault::TRUNCATED : IoFault::TLS;
 }
 
 bool isIpLiteral(const std::string& host) {
@@ -78,15 +90,15 @@ bool requireHostMatch(SSL* ssl, const std::string& host) {
 
 TLSSocket::~TLSSocket() = default;
 
-Status TLSSocket::Connect(const sockaddr_storage& address, std::string_view host,
-                          SSL_CTX* context) {
-  Status tcp = Socket::Connect(address);
-  if (!tcp.ok()) return tcp;
+IoResult TLSSocket::Connect(const sockaddr_storage& address, std::string_view host,
+                            SSL_CTX* context) {
+  IoResult tcp = Socket::Connect(address);
+  if (!tcp.status.ok()) return tcp;
   ERR_clear_error();
   ssl.reset(SSL_new(context));
-  if (!ssl) return tlsFailure(0, 0);
+  if (!ssl) return tlsFailure(0, 0, IoFault::TLS);
   const int attached = SSL_set_fd(ssl.get(), fd);
-  if (attached != 1) return tlsFailure(static_cast<unsigned long>(attached), 0);
+  if (attached != 1) return tlsFailure(static_cast<unsigned long>(attached), 0, IoFault::TLS);
   // Without read-ahead every record costs two read(2) calls, its header and then its body.
   // Safe with a watcher on the socket: a read phase goes on until OpenSSL wants more or the
   // response is complete, and nothing the server sends after a response is read before the
@@ -94,11 +106,11 @@ Status TLSSocket::Connect(const sockaddr_storage& address, std::string_view host
   SSL_set_read_ahead(ssl.get(), 1);
   const std::string name(host);
   const long named = SSL_set_tlsext_host_name(ssl.get(), name.c_str());
-  if (named != 1) return tlsFailure(static_cast<unsigned long>(named), 0);
+  if (named != 1) return tlsFailure(static_cast<unsigned long>(named), 0, IoFault::TLS);
   const bool verifies = (SSL_CTX_get_verify_mode(context) & SSL_VERIFY_PEER) != 0;
-  if (verifies && !requireHostMatch(ssl.get(), name)) return tlsFailure(0, 0);
+  if (verifies && !requireHostMatch(ssl.get(), name)) return tlsFailure(0, 0, IoFault::TLS);
   SSL_set_connect_state(ssl.get());
-  return Status();
+  return IoResult{};
 }
 
 IoResult TLSSocket::Write(const void* data, size_t length, size_t* written) {
@@ -157,7 +169,8 @@ IoResult TLSSocket::Close() {
 
 IoResult TLSSocket::Fail(int sslError, int savedErrno) {
   failed = true;
-  return IoResult{tlsFailure(static_cast<unsigned long>(sslError), savedErrno)};
+  return tlsFailure(static_cast<unsigned long>(sslError), savedErrno,
+                    faultOf(sslError, savedErrno));
 }
 
 }  // namespace kelv

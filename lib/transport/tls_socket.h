@@ -23,7 +23,7 @@ class TLSSocket : public Socket {
   // The TCP connect, then an SSL object in client mode with the host as server name.
   // When the context verifies peers, the certificate must also match the host (a DNS
   // name, or an IP address for an IP literal, given without brackets).
-  Status Connect(const sockaddr_storage& address, std::string_view host, SSL_CTX* context);
+  IoResult Connect(const sockaddr_storage& address, std::string_view host, SSL_CTX* context);
 
   IoResult Write(const void* data, size_t length, size_t* written) override;
   IoResult Read(void* buffer, size_t capacity, size_t* count) override;

@@ -90,8 +90,8 @@ class TLSSocketTest : public ::testing::Test {
   // Connects to the server as the host and writes PING through the handshake.
   static IoResult ConnectAndSend(TLSSocket& client, TlsTestServer& server, std::string_view host,
                                  SSL_CTX* context) {
-    const Status connected = client.Connect(server.Address(), host, context);
-    if (!connected.ok()) return IoResult{connected};
+    IoResult connected = client.Connect(server.Address(), host, context);
+    if (!connected.status.ok()) return connected;
     size_t written = 0;
     IoResult result =
         settle(server, client, [&] { return client.Write(PING.data(), PING.size(), &written); });
@@ -132,7 +132,7 @@ TEST_F(TLSSocketTest, FirstWriteWaitsForTheHandshakeThenDataFlowsBothWays) {
   TlsTestServer server(Certs().serverCert, Certs().serverKey);
   ASSERT_TRUE(server.Listening());
   TLSSocket client;
-  ASSERT_TRUE(client.Connect(server.Address(), "localhost", plainContext.get()).ok());
+  ASSERT_TRUE(client.Connect(server.Address(), "localhost", plainContext.get()).status.ok());
   ASSERT_NE(waitForEvents(client.Fd(), POLLOUT, MAX_ROUNDS * SLICE_MILLIS) & POLLOUT, 0);
 
   // The hello is out; the server has not answered, so the write waits for readability.
@@ -271,10 +271,13 @@ TEST_F(TLSSocketTest, ServerNameLongerThanTheLimitFailsConnect) {
   EXPECT_TRUE(
       longest
           .Connect(server.Address(), std::string(TLSEXT_MAXLEN_host_name, 'a'), plainContext.get())
-          .ok());
+          .status.ok());
   TLSSocket tooLong;
-  const Status refused = tooLong.Connect(
-      server.Address(), std::string(TLSEXT_MAXLEN_host_name + 1, 'a'), plainContext.get());
+  const Status refused =
+      tooLong
+          .Connect(server.Address(), std::string(TLSEXT_MAXLEN_host_name + 1, 'a'),
+                   plainContext.get())
+          .status;
   EXPECT_EQ(refused.code, StatusCode::TLS_ERROR);
 }
 

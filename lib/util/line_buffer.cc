@@ -145,6 +145,12 @@ bool LineBuffer::Compact() {
   return length < capacity;
 }
 
+bool LineBuffer::EndUnfinishedLine() {
+  if (lineReady || lineStart >= length || length >= capacity) return false;
+  buf[length++] = '\n';
+  return true;
+}
+
 void LineBuffer::WriteRest(std::ostream& out) const {
   out.write(buf + lineEnd, length - lineEnd);
 }

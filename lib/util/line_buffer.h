@@ -34,6 +34,9 @@ class LineBuffer {
   void SkipSeparators(std::string_view separators);
   // Moves the unfinished line to the front; false when it fills the whole buffer.
   bool Compact();
+  // At the end of the data: gives an unfinished last line the line end it lacks, so that the
+  // next NextLine delivers it. False when there is no such line, or no room for its end.
+  bool EndUnfinishedLine();
   void WriteRest(std::ostream& out) const;
   void Print(std::ostream& out) const;
 
