@@ -8,6 +8,9 @@
 #include <string>
 
 #include "absl/strings/match.h"
+#include "absl/strings/str_format.h"
+#include "absl/strings/str_join.h"
+#include "lib/reporting/latency_histogram.h"
 #include "testing/report_browser.h"
 #include "testing/scratch_dir.h"
 #include "testing/subprocess.h"
@@ -16,15 +19,36 @@ namespace kelv {
 namespace {
 
 constexpr char MILLISECONDS[] = " milliseconds";
+constexpr double NANOS_PER_MILLI = 1e6;
+
+PageFindings renderJson(const ScratchDir& dir, const std::string& name, const std::string& json) {
+  const std::string page = dir.File(name + ".html");
+  EXPECT_TRUE(writeHtmlReport(page, json).ok());
+  std::vector<PageFindings> found = inspectReportPages({page}, dir.Path());
+  return found.empty() ? PageFindings() : found.front();
+}
 
 // The page of a result file of testing/results, as the browser found it.
 PageFindings renderResult(const ScratchDir& dir, const std::string& name) {
   const std::string json = readWholeFile(sourcePath("testing/results/" + name + ".json"));
   EXPECT_NE(json, "") << name;
-  const std::string page = dir.File(name + ".html");
-  EXPECT_TRUE(writeHtmlReport(page, json).ok());
-  std::vector<PageFindings> found = inspectReportPages({page}, dir.Path());
-  return found.empty() ? PageFindings() : found.front();
+  return renderJson(dir, name, json);
+}
+
+// A result that holds nothing but a histogram and the percentiles the program computes from it.
+std::string histogramResult(const LatencyHistogram& h, const std::vector<int64_t>& percentiles) {
+  const auto ms = [](int64_t nanos) { return absl::StrFormat("%.6f", nanos / NANOS_PER_MILLI); };
+  std::vector<std::string> buckets;
+  for (const auto& [index, n] : h.ToParts().buckets) {
+    buckets.push_back(absl::StrFormat("[%d,%d]", index, n));
+  }
+  return absl::StrFormat(
+      R"({"format":"kelv-result","formatVersion":1,"measured":{"seconds":1},)"
+      R"("counts":{"attempted":%d},"timeline":[],"latency":{"maximum":%s,)"
+      R"("percentiles":{"50":%s,"90":%s,"99":%s},"histogram":{"subBucketBits":%d,)"
+      R"("count":%d,"minNanos":%d,"maxNanos":%d,"buckets":[%s]}}})",
+      h.Count(), ms(h.Max()), ms(percentiles[0]), ms(percentiles[1]), ms(percentiles[2]),
+      LatencyHistogram::SUB_BUCKET_BITS, h.Count(), h.Min(), h.Max(), absl::StrJoin(buckets, ","));
 }
 
 // The spectrum, drawn from the histogram's buckets, says what the report's figures say.
@@ -37,6 +61,25 @@ void expectSpectrumAgrees(const PageFindings& page) {
   }
   EXPECT_EQ(page.Cell("spectrum-values", "100 % (maximum)") + MILLISECONDS,
             page.Cell(table, "Maximum latency"));
+}
+
+// The page reads the buckets by the histogram's own layout: samples from a microsecond to
+// seconds, where a bucket is half a millisecond wide, and on the edges of bucket ranges.
+TEST(HtmlReport, SpectrumReadsTheBucketsAsTheHistogramLaysThemOut) {
+  LatencyHistogram h;
+  for (double v = 1000; v < 1e10; v *= 1.008) h.Record(static_cast<int64_t>(v));
+  for (int shift = 11; shift < 36; ++shift) {
+    for (int64_t edge : {(int64_t{1} << shift) - 1, int64_t{1} << shift}) h.Record(edge);
+  }
+  const std::vector<double> percents = {50, 90, 99, 99.9};
+  const std::vector<int64_t> expected = h.ValuesAtPercentiles(percents);
+  ScratchDir dir("kelv-html");
+  const PageFindings page = renderJson(dir, "spread", histogramResult(h, expected));
+  expectDrawnOffline(page);
+  expectSpectrumAgrees(page);
+  EXPECT_EQ(page.Cell("spectrum-values", "99.9 %"),
+            absl::StrFormat("%.3f", expected[3] / NANOS_PER_MILLI));
+  EXPECT_GT(page.charts.at("spectrum").points, 0);
 }
 
 TEST(HtmlReport, SingleRunDrawsEveryChartOffline) {
