@@ -1,5 +1,5 @@
 # Writes the report page into a C++ header: report.html with its style sheet and scripts put
-# in place, split where the result's JSON text goes. Rewritten only when the text changes.
+# in place, split where the result's JSON text goes. The build runs it when one of them changed.
 #   cmake -DSOURCE_DIR=<directory of report.html> -DOUTPUT=<header> -P EmbedHtmlReport.cmake
 set(scripts chart.js histogram.js summary.js report.js)
 set(delimiter "kelv_page")
@@ -49,11 +49,4 @@ inline constexpr std::string_view HTML_PAGE_TAIL = R\"${delimiter}(${tail})${del
 
 }  // namespace kelv
 ")
-if(EXISTS ${OUTPUT})
-  file(READ ${OUTPUT} old)
-else()
-  set(old "")
-endif()
-if(NOT old STREQUAL text)
-  file(WRITE ${OUTPUT} "${text}")
-endif()
+file(WRITE ${OUTPUT} "${text}")
