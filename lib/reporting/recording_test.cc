@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/reporting/fake_monitor.h"
+#include "testing/fake_monitor.h"
 #include "lib/reporting/report.h"
 #include "lib/reporting/request_counters.h"
 
