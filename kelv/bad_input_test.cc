@@ -15,7 +15,7 @@
 
 #include "absl/strings/str_split.h"
 #include "absl/strings/strip.h"
-#include "kelv/output_shape.h"
+#include "testing/output_shape.h"
 #include "kelv/exit_status.h"
 #include "lib/engine/connection.h"
 #include "testing/scratch_dir.h"

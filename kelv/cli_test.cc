@@ -13,7 +13,7 @@
 
 #include "absl/strings/str_split.h"
 #include "kelv/exit_status.h"
-#include "kelv/output_shape.h"
+#include "testing/output_shape.h"
 #include "lib/util/source_revision.h"
 #include "testing/scratch_dir.h"
 #include "testing/subprocess.h"

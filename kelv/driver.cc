@@ -12,6 +12,7 @@
 #include "kelv/stop_signals.h"
 #include "kelv/tls_context.h"
 #include "lib/engine/failures.h"
+#include "lib/reporting/measurement.h"
 #include "lib/reporting/recording.h"
 #include "lib/reporting/report.h"
 #include "lib/util/clock.h"
@@ -75,41 +76,50 @@ bool startThreads(ThreadList& threads, const Settings& settings) {
   return true;
 }
 
-void printReport(const Settings& settings) {
+MonitorTargets monitorTargets(const Settings& settings) {
+  return MonitorTargets{settings.monitorHost1, settings.monitorHost2, settings.monitorProcess};
+}
+
+// The results of the run, reported; the monitors are let go afterwards.
+void report(Recording& recording, const Settings& settings, int stopSignal) {
+  Measurement measured = recording.Result();
+  measured.settings = describeRun(settings);
+  measured.stopSignal = stopSignal;
   if (settings.csvOutput) {
-    printCsvLine(std::cout, settings.runName, settings.numThreads, settings.concurrency);
+    printCsvLine(std::cout, measured);
   } else {
-    printTextReport(std::cout);
+    printTextReport(std::cout, measured);
   }
   std::cout.flush();
-  closeMonitors();
+  recording.CloseMonitors();
 }
 
 // The status of a run that was measured and reported.
-int measuredExitStatus(int stopSignal) {
+int measuredExitStatus(const Recording& recording, int stopSignal) {
   if (stopSignal != 0) return EXIT_STATUS_SIGNAL_BASE + stopSignal;
-  return recordingSuccessful() > 0 ? EXIT_STATUS_OK : EXIT_STATUS_NO_SUCCESS;
+  return recording.Successful() > 0 ? EXIT_STATUS_OK : EXIT_STATUS_NO_SUCCESS;
 }
 
 // The measured run; the signal that ended it early, or 0.
-int runMeasured(const ThreadList& threads, const Settings& settings, StopSignals& signals) {
+int runMeasured(Recording& recording, const ThreadList& threads, const Settings& settings,
+                StopSignals& signals) {
   // Throws away everything counted so far, warm-up included.
-  recordingStart(threads);
+  recording.Start(threads);
   const int stopSignal =
-      runPhase(threads, {settings.durationSeconds, false, settings.csvOutput}, signals);
+      runPhase(recording, threads, {settings.durationSeconds, false, settings.csvOutput}, signals);
   // The measured period ends before the threads are told to stop: their last requests
   // are not counted.
-  recordingStop(threads);
+  recording.Stop(threads);
   stopAndJoin(threads);
   return stopSignal;
 }
 
 // After a signal in the warm-up nothing is counted: the measured period is taken once the
 // threads have stopped, so that it is empty.
-void recordEmptyPeriod(const ThreadList& threads) {
+void recordEmptyPeriod(Recording& recording, const ThreadList& threads) {
   stopAndJoin(threads);
-  recordingStart(threads);
-  recordingStop(threads);
+  recording.Start(threads);
+  recording.Stop(threads);
 }
 
 int runTimed(const Settings& settings) {
@@ -121,19 +131,21 @@ int runTimed(const Settings& settings) {
     stopAndJoin(threads);
     return EXIT_STATUS_START_FAILED;
   }
+  Recording recording(monitorTargets(settings));
   int stopSignal = 0;
   if (settings.warmupSeconds > 0) {
-    recordingStart(threads);
-    stopSignal = runPhase(threads, {settings.warmupSeconds, true, settings.csvOutput}, signals);
+    recording.Start(threads, true);
+    stopSignal =
+        runPhase(recording, threads, {settings.warmupSeconds, true, settings.csvOutput}, signals);
   }
   if (stopSignal != 0) {
-    recordEmptyPeriod(threads);
+    recordEmptyPeriod(recording, threads);
   } else {
-    stopSignal = runMeasured(threads, settings, signals);
+    stopSignal = runMeasured(recording, threads, settings, signals);
   }
   threads.clear();
-  printReport(settings);
-  return measuredExitStatus(stopSignal);
+  report(recording, settings, stopSignal);
+  return measuredExitStatus(recording, stopSignal);
 }
 
 // Waits until the thread's loop has ended by itself or a stop signal came; the signal, or 0.
@@ -156,15 +168,16 @@ int runOneRequest(const Settings& settings) {
   StopSignals signals;
   ThreadList threads;
   threads.push_back(std::move(thread));
-  recordingStart(threads);
+  Recording recording(monitorTargets(settings));
+  recording.Start(threads);
   if (!startThread(*threads.front())) return EXIT_STATUS_START_FAILED;
   const int stopSignal = waitForLoopEnd(*threads.front(), signals);
-  recordingStop(threads);
+  recording.Stop(threads);
   if (stopSignal != 0) threads.front()->RequestStop(STOP_TIMEOUT_SECONDS);
   threads.front()->Join();
   threads.clear();
-  printReport(settings);
-  return measuredExitStatus(stopSignal);
+  report(recording, settings, stopSignal);
+  return measuredExitStatus(recording, stopSignal);
 }
 
 }  // namespace
@@ -202,18 +215,40 @@ ConfigureResult configureThread(int index, IOThread& thread, const Settings& set
              : ConfigureResult::TLS_CONTEXT_FAILED;
 }
 
-int runPhase(const ThreadList& threads, const Phase& phase, StopSignals& signals) {
+int runPhase(Recording& recording, const ThreadList& threads, const Phase& phase,
+             StopSignals& signals) {
   const int64_t start = timeNow();
   for (int done = 0; done < phase.seconds;) {
     done = std::min(done + TICK_SECONDS, phase.seconds);
     if (const int got = signals.WaitUntil(start + done * NANOS_PER_SECOND)) return got;
+    // The CSV line shows no progress, but the timeline has every tick.
     if (phase.csvOutput) {
-      recordingSample();
+      static_cast<void>(recording.Tick(threads));
     } else {
-      printProgress(std::cout, threads, phase.seconds, phase.warmup);
+      printProgress(std::cout, recording, threads, phase.seconds);
     }
   }
   return 0;
+}
+
+RunSettings describeRun(const Settings& settings) {
+  RunSettings run;
+  const bool fromFile = !settings.url.empty() && settings.url.front() == '@';
+  (fromFile ? run.urlFile : run.url) = fromFile ? settings.url.substr(1) : settings.url;
+  run.method = requestMethod(settings);
+  run.connections = settings.concurrency;
+  run.threads = settings.numThreads;
+  run.durationSeconds = settings.durationSeconds;
+  run.warmupSeconds = settings.warmupSeconds;
+  run.keepAlive = settings.keepAlive == -1;
+  run.thinkTimeMillis = settings.thinkTime;
+  run.timeoutSeconds = secondsFromNanos(requestTimeoutNanos(settings));
+  run.name = settings.runName;
+  run.oneRequest = settings.oneRequest;
+  run.monitor1 = settings.monitorHost1;
+  run.monitor2 = settings.monitorHost2;
+  run.monitorProcess = settings.monitorProcess;
+  return run;
 }
 
 int runDriver(const Settings& settings) {

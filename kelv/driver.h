@@ -5,7 +5,9 @@
 
 namespace kelv {
 
+class Recording;
 class StopSignals;
+struct RunSettings;
 
 // Longest wait between two progress ticks, and the time threads get to finish after STOP.
 constexpr int TICK_SECONDS = 5;
@@ -36,10 +38,15 @@ struct Phase {
   bool csvOutput = false;
 };
 
-// Waits out one phase, taking a tick at every TICK_SECONDS from its start and at its end.
-// The ticks keep to those times however long a tick takes. A stop signal ends the phase at
-// once, without a tick; its number is returned, 0 when the phase ran to its end.
-int runPhase(const ThreadList& threads, const Phase& phase, StopSignals& signals);
+// Waits out one phase, taking a tick at every TICK_SECONDS from its start and at its end; the
+// progress line of each is printed unless the output is CSV. The ticks keep to those times
+// however long a tick takes. A stop signal ends the phase at once, without a tick; its number
+// is returned, 0 when the phase ran to its end.
+int runPhase(Recording& recording, const ThreadList& threads, const Phase& phase,
+             StopSignals& signals);
+
+// How the results describe the settings of this run.
+RunSettings describeRun(const Settings& settings);
 
 // The test from the first thread's start to the report. The target list is filled and
 // settings.numThreads decided. Returns the exit status (exit_status.h).

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kelv/exit_status.h"
-#include "kelv/output_shape.h"
-#include "kelv/run_test_util.h"
+#include "testing/output_shape.h"
+#include "testing/run_test_util.h"
 #include "testing/loopback.h"
 #include "testing/nginx.h"
 #include "testing/scratch_dir.h"

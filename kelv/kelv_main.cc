@@ -10,7 +10,6 @@
 #include "kelv/usage.h"
 #include "kelv/version.h"
 #include "lib/hoststats/host_stats.h"
-#include "lib/reporting/recording.h"
 #include "lib/reporting/report.h"
 #include "lib/targets/target_url.h"
 
@@ -76,8 +75,6 @@ int kelvMain(int argc, char** argv) {
     return EXIT_STATUS_START_FAILED;
   }
   if (settings.verbose) printVersion(std::cout);
-  setMonitors(settings.monitorHost1, settings.monitorHost2);
-  setMonitorProcess(settings.monitorProcess);
   return runDriver(settings);
 }
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "kelv/run_test_util.h"
+#include "testing/run_test_util.h"
 #include "lib/hoststats/host_stats.h"
-#include "lib/reporting/fake_monitor.h"
+#include "testing/fake_monitor.h"
 #include "mon/mon_test_client.h"
 #include "testing/nginx.h"
 

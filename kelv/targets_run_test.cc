@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kelv/run_test_util.h"
+#include "testing/run_test_util.h"
 #include "testing/nginx.h"
 #include "testing/scratch_dir.h"
 

@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "lib/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #include "lib/signing/oauth.h"
 #include "lib/targets/target_url.h"
 #include "lib/transport/address_list.h"

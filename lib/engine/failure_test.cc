@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lib/engine/connection.h"
-#include "lib/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #include "lib/engine/failures.h"
 #include "testing/scripted_server.h"
 #include "testing/test_certs.h"

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "lib/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #include "testing/nginx.h"
 #include "testing/test_certs.h"
 

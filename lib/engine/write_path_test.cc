@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "lib/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #include "testing/scripted_server.h"
 
 namespace kelv {

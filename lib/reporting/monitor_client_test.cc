@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/reporting/fake_monitor.h"
+#include "testing/fake_monitor.h"
 #include "lib/util/unique_fd.h"
 #include "testing/loopback_sockets.h"
 

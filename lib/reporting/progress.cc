@@ -13,12 +13,12 @@ std::string formatProgressLine(bool warmup, double elapsedSeconds, int phaseSeco
   return line;
 }
 
-// The tick of a text-mode run: the samples of recordingSample, then the hand-over.
-void printProgress(std::ostream& out, const ThreadList& threads, int phaseSeconds, bool warmup) {
-  const TickSamples samples = recordingTakeSamples();
-  const IntervalResults iv = recordingInterval(threads);
-  out << formatProgressLine(warmup, iv.elapsedSeconds, phaseSeconds, iv.intervalThroughput,
-                            samples.clientCpu, samples.remoteCpu1)
+void printProgress(std::ostream& out, Recording& recording, const ThreadList& threads,
+                   int phaseSeconds) {
+  const TickResult tick = recording.Tick(threads);
+  out << formatProgressLine(recording.InWarmup(), tick.interval.elapsedSeconds, phaseSeconds,
+                            tick.interval.intervalThroughput, tick.samples.clientCpu,
+                            tick.samples.remoteCpu1)
       << '\n';
   out.flush();
 }

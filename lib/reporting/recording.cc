@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <memory>
-#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "lib/hoststats/host_stats.h"
@@ -16,51 +16,16 @@
 namespace kelv {
 namespace {
 
-struct MonitorSlot {
-  std::string hostAndPort;  // empty: never contacted
-  int descriptor = -1;      // -1: not connected
-  // False once the monitor on this connection answered HOST with anything but figures: an
-  // older kelvmon, which is then asked only what it knows.
-  bool knowsHost = true;
-
-  bool Connected() const { return descriptor >= 0; }
-};
-
-// Everything a recording period gathers, in one place.
-struct RecordingState {
-  std::mutex reportLock;  // held for the whole of recordingStart and computeResults
-  Results totals;              // the counts of every record handed over since the start
-  LatencyHistogram latencies;  // every sample handed over since the start
-  int64_t startTime = 0;
-  int64_t lastTickTime = 0;
-  int64_t endTime = 0;
-  CpuSample clientCpu;
-  HostFigures host;
-  MonitorSlot monitor1;
-  MonitorSlot monitor2;
-  std::string processCommand;  // empty: no processes are asked about
-};
-
-RecordingState run;
-std::atomic<CpuReading (*)()> cpuReaderForTest{nullptr};
-
-CpuReading readClientCpu() {
-  CpuReading (*reader)() = cpuReaderForTest.load();
-  return reader != nullptr ? reader() : readCpuTimes();
-}
-
 // The first sample of a period always counts, so that a period shorter than a clock tick
 // still shows its figures.
 void appendSample(std::vector<double>& series, double value, bool measurable) {
   if (measurable || series.empty()) series.push_back(value);
 }
 
-// The client's sample of a tick, when it counts; otherwise the interval goes on.
-double sampleClientCpu(const CpuReading& now, bool measurable) {
-  if (!measurable && !run.host.clientCpuSamples.empty()) return 0;
-  const double busy = cpuSampleBusyAt(run.clientCpu, now);
-  run.host.clientCpuSamples.push_back(busy);
-  return busy;
+// The sample a tick appended to a series that held `before` samples, if it appended one.
+std::optional<double> appended(const std::vector<double>& series, size_t before) {
+  if (series.size() == before) return std::nullopt;
+  return series.back();
 }
 
 using Records = std::vector<std::unique_ptr<RequestCounters>>;
@@ -82,39 +47,68 @@ Records swapRecords(const ThreadList& threads, Records records) {
   return records;
 }
 
-// The successful responses and the latencies of one hand-over of every thread's record.
-struct HandedOver {
-  int64_t successful = 0;
+void queryMemory(int& descriptor, double& figure) {
+  if (descriptor >= 0) figure = monitorQuery(MONITOR_MEM_COMMAND, descriptor);
+}
+
+void closeMonitor(int& descriptor) {
+  if (descriptor < 0) return;
+  // Nothing is left to do with a monitor socket whose close fails.
+  static_cast<void>(::close(descriptor));
+  descriptor = -1;
+}
+
+}  // namespace
+
+// The counts of one hand-over of every thread's record.
+struct Recording::HandedOver {
+  Results counts;
   LatencyHistogram latencies;
 };
 
-// Adds the records to the run's totals and returns what the interval handed over.
-HandedOver addUp(const Records& records) {
-  HandedOver counts;
-  for (const auto& r : records) {
-    counts.successful += r->successful;
-    counts.latencies.Merge(r->latencies);
-    addCounts(run.totals, *r);
-  }
-  run.latencies.Merge(counts.latencies);
-  return counts;
+Recording::Recording(MonitorTargets monitors, CpuReader cpuReader) : readCpu(cpuReader) {
+  monitor1.hostAndPort = std::move(monitors.host1);
+  monitor2.hostAndPort = std::move(monitors.host2);
+  if (!monitors.process.empty()) processCommand = monitorProcessCommand(monitors.process);
 }
 
-void resetHostFigures() {
-  run.host.clientCpuSamples.clear();
-  run.host.remoteCpuSamples1.clear();
-  run.host.remoteCpuSamples2.clear();
+Recording::~Recording() { CloseMonitors(); }
+
+// Adds the records to the period's totals and returns what the interval handed over.
+Recording::HandedOver Recording::AddUp(const Records& records) {
+  HandedOver handed;
+  for (const auto& r : records) {
+    handed.latencies.Merge(r->latencies);
+    addCounts(handed.counts, *r);
+    addCounts(totals, *r);
+  }
+  latencies.Merge(handed.latencies);
+  return handed;
+}
+
+void Recording::ResetHostFigures() {
+  host.clientCpuSamples.clear();
+  host.remoteCpuSamples1.clear();
+  host.remoteCpuSamples2.clear();
   // Only a successful query at the stop sets a memory figure; a slot that failed reports 0.
-  run.host.remoteMemory1 = 0;
-  run.host.remoteMemory2 = 0;
-  run.host.clientMemory = 0;
-  run.host.remoteHost1 = RemoteHostFigures{};
-  run.host.remoteHost2 = RemoteHostFigures{};
+  host.remoteMemory1 = 0;
+  host.remoteMemory2 = 0;
+  host.clientMemory = 0;
+  host.remoteHost1 = RemoteHostFigures{};
+  host.remoteHost2 = RemoteHostFigures{};
+}
+
+// The client's sample of a tick, when it counts; otherwise the interval goes on.
+double Recording::SampleClientCpu(const CpuReading& now, bool measurable) {
+  if (!measurable && !host.clientCpuSamples.empty()) return 0;
+  const double busy = cpuSampleBusyAt(clientCpu, now);
+  host.clientCpuSamples.push_back(busy);
+  return busy;
 }
 
 // Asks one command of the host figures; false when the monitor does not give them (it is not
 // asked again on this connection) or the query failed.
-bool askHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply) {
+bool Recording::AskHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply) {
   if (!slot.Connected() || !slot.knowsHost) return false;
   reply = monitorQueryPair(command, slot.descriptor);
   if (reply.answer == MonitorAnswer::UNKNOWN) slot.knowsHost = false;
@@ -123,135 +117,158 @@ bool askHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply) {
 
 // The host figures of one tick, and the chosen processes' when they are there; the CPU
 // figures of an interval without a clock tick are left out like the client's.
-void sampleRemoteHost(MonitorSlot& slot, RemoteHostFigures& figures, bool measurable) {
+void Recording::SampleRemoteHost(MonitorSlot& slot, RemoteHostFigures& figures, bool measurable) {
   MonitorPair reply;
-  if (!askHost(slot, MONITOR_HOST_COMMAND, reply)) return;
+  if (!AskHost(slot, MONITOR_HOST_COMMAND, reply)) return;
   appendSample(figures.hostCpuSamples, reply.first, measurable);
   appendSample(figures.busiestCpuSamples, reply.second, measurable);
-  if (run.processCommand.empty() || !askHost(slot, run.processCommand, reply)) return;
+  if (processCommand.empty() || !AskHost(slot, processCommand, reply)) return;
   appendSample(figures.processCpuSamples, reply.first, measurable);
   figures.processMemoryMiB = reply.second;
 }
 
 // The host and process intervals restart with the CPU interval; the replies are not used.
-void restartRemoteHost(MonitorSlot& slot) {
+void Recording::RestartRemoteHost(MonitorSlot& slot) {
   MonitorPair unused;
-  if (!askHost(slot, MONITOR_HOST_COMMAND, unused) || run.processCommand.empty()) return;
-  static_cast<void>(askHost(slot, run.processCommand, unused));
+  if (!AskHost(slot, MONITOR_HOST_COMMAND, unused) || processCommand.empty()) return;
+  static_cast<void>(AskHost(slot, processCommand, unused));
 }
 
 // A connected monitor starts a new CPU interval now; one that is not connected is connected.
-void restartMonitor(MonitorSlot& slot) {
+void Recording::RestartMonitor(MonitorSlot& slot) {
   if (slot.hostAndPort.empty()) return;
   if (slot.Connected()) {
     static_cast<void>(monitorQuery(MONITOR_CPU_COMMAND, slot.descriptor));  // reply unused
-    restartRemoteHost(slot);
+    RestartRemoteHost(slot);
   } else {
     monitorConnect(slot.hostAndPort, slot.descriptor);
     slot.knowsHost = true;  // a new connection may reach a newer monitor
   }
 }
 
-void queryMemory(MonitorSlot& slot, double& figure) {
-  if (slot.Connected()) figure = monitorQuery(MONITOR_MEM_COMMAND, slot.descriptor);
-}
-
-void closeMonitor(MonitorSlot& slot) {
-  if (!slot.Connected()) return;
-  // Nothing is left to do with a monitor socket whose close fails.
-  static_cast<void>(::close(slot.descriptor));
-  slot.descriptor = -1;
-}
-
-}  // namespace
-
-void setMonitors(const std::string& host1, const std::string& host2) {
-  run.monitor1.hostAndPort = host1;
-  run.monitor2.hostAndPort = host2;
-}
-
-void setMonitorProcess(const std::string& nameOrPid) {
-  run.processCommand = nameOrPid.empty() ? std::string() : monitorProcessCommand(nameOrPid);
-}
-
-void recordingStart(const ThreadList& threads) {
+void Recording::Start(const ThreadList& threads, bool warmupPeriod) {
   // Made first, so that the reset, the swaps and the switch follow each other closely; what
   // they replace is freed at the end.
   Records fresh = freshRecords(threads);
   LatencyHistogram emptied;
-  std::lock_guard<std::mutex> lock(run.reportLock);
-  run.totals = Results();
-  std::swap(run.latencies, emptied);
+  totals = Results();
+  std::swap(latencies, emptied);
   const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
-  cpuSampleStartAt(run.clientCpu, readClientCpu());
-  restartMonitor(run.monitor1);
-  restartMonitor(run.monitor2);
-  run.startTime = run.lastTickTime = timeNow();
-  resetHostFigures();
+  cpuSampleStartAt(clientCpu, readCpu());
+  RestartMonitor(monitor1);
+  RestartMonitor(monitor2);
+  startTime = lastTickTime = timeNow();
+  startWall = wallClockNow();
+  if (runStart == 0) {
+    runStart = startTime;
+    runStartWall = startWall;
+  }
+  warmup = warmupPeriod;
+  ResetHostFigures();
 }
 
-TickSamples recordingTakeSamples() {
+TickSamples Recording::TakeSamples() {
   TickSamples samples;
   // A failed query disconnects its slot, and still counts as a sample of 0.
-  const bool asked1 = run.monitor1.Connected();
-  const bool asked2 = run.monitor2.Connected();
+  const bool asked1 = monitor1.Connected();
+  const bool asked2 = monitor2.Connected();
   double remoteCpu2 = 0;
-  if (asked1) samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor1.descriptor);
-  if (asked2) remoteCpu2 = monitorQuery(MONITOR_CPU_COMMAND, run.monitor2.descriptor);
-  const CpuReading now = readClientCpu();
+  if (asked1) samples.remoteCpu1 = monitorQuery(MONITOR_CPU_COMMAND, monitor1.descriptor);
+  if (asked2) remoteCpu2 = monitorQuery(MONITOR_CPU_COMMAND, monitor2.descriptor);
+  const CpuReading now = readCpu();
   // A failed reading has no ticks to compare; it gives 0 as it always did.
-  const bool measurable = !now.ok || now.ticks != run.clientCpu.ticks;
-  samples.clientCpu = sampleClientCpu(now, measurable);
-  if (asked1) appendSample(run.host.remoteCpuSamples1, samples.remoteCpu1, measurable);
-  if (asked2) appendSample(run.host.remoteCpuSamples2, remoteCpu2, measurable);
-  sampleRemoteHost(run.monitor1, run.host.remoteHost1, measurable);
-  sampleRemoteHost(run.monitor2, run.host.remoteHost2, measurable);
+  const bool measurable = !now.ok || now.ticks != clientCpu.ticks;
+  const HostFigures before = host;
+  samples.clientCpu = SampleClientCpu(now, measurable);
+  if (asked1) appendSample(host.remoteCpuSamples1, samples.remoteCpu1, measurable);
+  if (asked2) appendSample(host.remoteCpuSamples2, remoteCpu2, measurable);
+  SampleRemoteHost(monitor1, host.remoteHost1, measurable);
+  SampleRemoteHost(monitor2, host.remoteHost2, measurable);
+  samples.clientCpuSample = appended(host.clientCpuSamples, before.clientCpuSamples.size());
+  samples.remoteCpuSample = appended(host.remoteCpuSamples1, before.remoteCpuSamples1.size());
+  samples.remoteHostCpuSample =
+      appended(host.remoteHost1.hostCpuSamples, before.remoteHost1.hostCpuSamples.size());
+  samples.remoteProcessCpuSample =
+      appended(host.remoteHost1.processCpuSamples, before.remoteHost1.processCpuSamples.size());
   return samples;
 }
 
-void recordingSample() { static_cast<void>(recordingTakeSamples()); }
-
-IntervalResults recordingInterval(const ThreadList& threads) {
+IntervalResults Recording::Interval(const ThreadList& threads) {
   Records fresh = freshRecords(threads);
   const int64_t now = timeNow();  // before any hand-over
-  HandedOver counts = addUp(swapRecords(threads, std::move(fresh)));
+  HandedOver handed = AddUp(swapRecords(threads, std::move(fresh)));
   IntervalResults iv;
-  iv.latencies = std::move(counts.latencies);
-  iv.successful = static_cast<int32_t>(counts.successful);
-  iv.intervalSeconds = secondsFromNanos(now - run.lastTickTime);
-  iv.elapsedSeconds = secondsFromNanos(now - run.startTime);
-  iv.intervalThroughput = static_cast<double>(counts.successful) / iv.intervalSeconds;
-  run.lastTickTime = now;
+  iv.latencies = std::move(handed.latencies);
+  iv.successful = static_cast<int32_t>(handed.counts.successful);
+  iv.unsuccessful = handed.counts.unsuccessful;
+  iv.socketErrors = handed.counts.socketErrors;
+  iv.intervalSeconds = secondsFromNanos(now - lastTickTime);
+  iv.elapsedSeconds = secondsFromNanos(now - startTime);
+  iv.intervalThroughput = static_cast<double>(handed.counts.successful) / iv.intervalSeconds;
+  lastTickTime = now;
   return iv;
 }
 
-void recordingStop(const ThreadList& threads) {
-  recordingSample();
-  run.host.clientMemory = memoryUseFraction();
-  queryMemory(run.monitor1, run.host.remoteMemory1);
-  queryMemory(run.monitor2, run.host.remoteMemory2);
+TimelineEntry Recording::TimelineEntryOf(const TickResult& tick) const {
+  const IntervalResults& iv = tick.interval;
+  TimelineEntry entry;
+  entry.warmup = warmup;
+  entry.seconds = secondsFromNanos(lastTickTime - runStart);
+  entry.responses = static_cast<int64_t>(iv.latencies.Count());
+  entry.successfulPerSecond = iv.intervalThroughput;
+  entry.unsuccessfulPerSecond = static_cast<double>(iv.unsuccessful) / iv.intervalSeconds;
+  entry.errorsPerSecond = static_cast<double>(iv.socketErrors) / iv.intervalSeconds;
+  constexpr std::array<double, 4> PERCENTS = {50, 90, 99, 100};
+  const std::vector<int64_t> values = iv.latencies.ValuesAtPercentiles(PERCENTS);
+  entry.latency50 = millisFromNanos(values[0]);
+  entry.latency90 = millisFromNanos(values[1]);
+  entry.latency99 = millisFromNanos(values[2]);
+  entry.latencyMax = millisFromNanos(values[3]);
+  entry.clientCpu = tick.samples.clientCpuSample;
+  entry.remoteCpu = tick.samples.remoteCpuSample;
+  entry.remoteHostCpu = tick.samples.remoteHostCpuSample;
+  entry.remoteProcessCpu = tick.samples.remoteProcessCpuSample;
+  return entry;
+}
+
+TickResult Recording::Tick(const ThreadList& threads) {
+  TickResult tick;
+  tick.samples = TakeSamples();
+  tick.interval = Interval(threads);
+  timeline.push_back(TimelineEntryOf(tick));
+  return tick;
+}
+
+void Recording::Stop(const ThreadList& threads) {
+  Sample();
+  host.clientMemory = memoryUseFraction();
+  queryMemory(monitor1.descriptor, host.remoteMemory1);
+  queryMemory(monitor2.descriptor, host.remoteMemory2);
   Records fresh = freshRecords(threads);
   const Records last = swapRecords(threads, std::move(fresh));
-  run.endTime = timeNow();
-  static_cast<void>(addUp(last));  // the last interval's own figures are not shown
+  endTime = timeNow();
+  endWall = wallClockNow();
+  static_cast<void>(AddUp(last));  // the last interval's own figures are not shown
 }
 
-Results computeResults() {
-  std::lock_guard<std::mutex> lock(run.reportLock);
-  Results counts = run.totals;
-  counts.elapsedSeconds = secondsFromNanos(run.endTime - run.startTime);
-  return computeStatistics(run.latencies, counts);
+Measurement Recording::Result() const {
+  Measurement m;
+  m.counts = totals;
+  m.counts.attempted = totals.successful + totals.unsuccessful;
+  m.counts.elapsedSeconds = secondsFromNanos(endTime - startTime);
+  m.latencies = latencies;
+  m.rates = ratesOf(m.counts);
+  m.host = host;
+  m.timeline = timeline;
+  m.runStartWall = runStartWall;
+  m.measuredStartWall = startWall;
+  m.measuredEndWall = endWall;
+  return m;
 }
 
-int64_t recordingSuccessful() { return run.totals.successful; }
-
-const HostFigures& hostFigures() { return run.host; }
-
-void closeMonitors() {
-  closeMonitor(run.monitor1);
-  closeMonitor(run.monitor2);
+void Recording::CloseMonitors() {
+  closeMonitor(monitor1.descriptor);
+  closeMonitor(monitor2.descriptor);
 }
-
-void setCpuReaderForTest(CpuReading (*reader)()) { cpuReaderForTest.store(reader); }
 
 }  // namespace kelv

@@ -1,7 +1,6 @@
 #include "lib/reporting/report.h"
 
 #include "absl/strings/str_format.h"
-#include "lib/reporting/recording.h"
 
 namespace kelv {
 namespace {
@@ -137,12 +136,14 @@ std::string formatCsvLine(const Results& r, const HostFigures& host, const std::
       host.remoteMemory1 * 100.0, host.remoteMemory2 * 100.0, r.sendBandwidth, r.receiveBandwidth);
 }
 
-void printTextReport(std::ostream& out) {
-  out << formatTextReport(computeResults(), hostFigures());
+void printTextReport(std::ostream& out, const Measurement& measurement) {
+  out << formatTextReport(figuresOf(measurement), measurement.host);
 }
 
-void printCsvLine(std::ostream& out, const std::string& name, int threads, int connections) {
-  out << formatCsvLine(computeResults(), hostFigures(), name, threads, connections);
+void printCsvLine(std::ostream& out, const Measurement& measurement) {
+  const RunSettings& settings = measurement.settings;
+  out << formatCsvLine(figuresOf(measurement), measurement.host, settings.name, settings.threads,
+                       settings.connections);
 }
 
 void printCsvHeader(std::ostream& out) {

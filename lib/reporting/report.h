@@ -4,16 +4,22 @@
 #include <string>
 
 #include "lib/engine/io_thread.h"
+#include "lib/reporting/measurement.h"
 #include "lib/reporting/statistics.h"
 
 namespace kelv {
 
-// The report of the latest recording period, from computeResults and hostFigures.
-void printTextReport(std::ostream& out);
-void printCsvLine(std::ostream& out, const std::string& name, int threads, int connections);
+class Recording;
+
+// The report of a measurement; the CSV line takes the name, the thread count and the
+// connection count from its settings.
+void printTextReport(std::ostream& out, const Measurement& measurement);
+void printCsvLine(std::ostream& out, const Measurement& measurement);
 void printCsvHeader(std::ostream& out);
-// One progress line of a tick; phaseSeconds is the phase's full length.
-void printProgress(std::ostream& out, const ThreadList& threads, int phaseSeconds, bool warmup);
+// Takes a tick of the recording and prints its progress line; phaseSeconds is the phase's
+// full length.
+void printProgress(std::ostream& out, Recording& recording, const ThreadList& threads,
+                   int phaseSeconds);
 
 // The texts of the above as functions of the figures.
 std::string formatTextReport(const Results& r, const HostFigures& host);

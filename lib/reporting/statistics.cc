@@ -23,15 +23,17 @@ void fillLatencies(const LatencyHistogram& latencies, Results& r) {
   for (int p = 0; p <= PERCENTILES; ++p) r.latencyPercent[p] = millisFromNanos(values[p]);
 }
 
-void fillRates(Results& r) {
-  r.throughput = static_cast<double>(r.attempted) / r.elapsedSeconds;
-  r.sendBandwidth =
-      static_cast<double>(r.bytesWritten) * BITS_PER_BYTE / BITS_PER_MEGABIT / r.elapsedSeconds;
-  r.receiveBandwidth =
-      static_cast<double>(r.bytesRead) * BITS_PER_BYTE / BITS_PER_MEGABIT / r.elapsedSeconds;
+double megabitsPerSecond(int64_t bytes, double seconds) {
+  return static_cast<double>(bytes) * BITS_PER_BYTE / BITS_PER_MEGABIT / seconds;
 }
 
 }  // namespace
+
+Rates ratesOf(const Results& counts) {
+  return Rates{static_cast<double>(counts.attempted) / counts.elapsedSeconds,
+               megabitsPerSecond(counts.bytesWritten, counts.elapsedSeconds),
+               megabitsPerSecond(counts.bytesRead, counts.elapsedSeconds)};
+}
 
 void addCounts(Results& totals, const RequestCounters& record) {
   totals.successful += record.successful;
@@ -52,7 +54,10 @@ Results computeStatistics(const LatencyHistogram& latencies, Results counts) {
   Results r = counts;
   r.attempted = r.successful + r.unsuccessful;
   if (latencies.Count() > 0) fillLatencies(latencies, r);
-  fillRates(r);
+  const Rates rates = ratesOf(r);
+  r.throughput = rates.throughput;
+  r.sendBandwidth = rates.sendBandwidth;
+  r.receiveBandwidth = rates.receiveBandwidth;
   return r;
 }
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "lib/reporting/request_counters.h"
 #include "lib/reporting/latency_histogram.h"
+#include "lib/reporting/request_counters.h"
 
 namespace kelv {
 
@@ -20,20 +20,30 @@ struct Results {
   int64_t bytesWritten = 0;
   int64_t bytesRead = 0;
   double elapsedSeconds = 0;
-  double averageLatency = 0;                 // milliseconds
-  double latencyStdDev = 0;                  // milliseconds
-  std::array<double, 101> latencyPercent{};  // [0] minimum, [100] maximum, milliseconds
-  double throughput = 0;                     // requests per second
-  double sendBandwidth = 0;                  // megabits (2^20 bits) per second
-  double receiveBandwidth = 0;               // megabits (2^20 bits) per second
+  double averageLatency = 0;                             // milliseconds
+  double latencyStdDev = 0;                              // milliseconds
+  std::array<double, 101> latencyPercent{};              // [0] minimum, [100] maximum, milliseconds
+  double throughput = 0;                                 // requests per second
+  double sendBandwidth = 0;                              // megabits (2^20 bits) per second
+  double receiveBandwidth = 0;                           // megabits (2^20 bits) per second
   std::array<int64_t, ERROR_KIND_COUNT> errors{};        // socket errors by ErrorKind
   std::array<int64_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
 };
 
+// Requests and megabits (2^20 bits) per second.
+struct Rates {
+  double throughput = 0;
+  double sendBandwidth = 0;
+  double receiveBandwidth = 0;
+};
+
+// The rates of a period from its counts and `elapsedSeconds`: attempted requests, bytes
+// written and bytes read per second.
+Rates ratesOf(const Results& counts);
+
 // Adds the counts of one handed-over record (all but its latencies) to the totals; the
 // record's errors count in `socketErrors` as well as under their kinds.
 void addCounts(Results& totals, const RequestCounters& record);
-
 
 // The figures of a period from its latency samples and its counts: the fields from
 // `successful` to `elapsedSeconds` of `counts` and its breakdowns `errors` and `statusCodes`

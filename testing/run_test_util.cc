@@ -1,4 +1,4 @@
-#include "kelv/run_test_util.h"
+#include "testing/run_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_split.h"
-#include "kelv/output_shape.h"
+#include "testing/output_shape.h"
 
 namespace kelv {
 namespace {

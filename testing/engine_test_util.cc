@@ -1,4 +1,4 @@
-#include "lib/engine/engine_test_util.h"
+#include "testing/engine_test_util.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

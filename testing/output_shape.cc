@@ -1,4 +1,4 @@
-#include "kelv/output_shape.h"
+#include "testing/output_shape.h"
 
 #include <cctype>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "lib/reporting/fake_monitor.h"
+#include "testing/fake_monitor.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
