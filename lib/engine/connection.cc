@@ -2,16 +2,17 @@
 // and parsing the response in connection_response.cc.
 //
 //   state         event                                   next state
-//   new           Start                                   connect wait | writing
+//   new           Start                                   connect wait | writing | waiting
 //   connect wait  think timer (CONNECT_RETRY_DELAY)       connect wait | writing
 //   writing       all bytes written                       reading
 //   writing       write fails                             closing | (reconnect) writing
 //   writing       request timeout                         (reconnect) writing | thinking | done
-//   reading       response complete, socket kept          writing | thinking
+//   reading       response complete, socket kept          writing | thinking | waiting
 //   reading       response complete, socket not kept      closing
 //   reading       read / parse fails, stream ends early   closing
 //   reading       request timeout                         (reconnect) writing | thinking | done
 //   thinking      think timer                             writing | connect wait
+//   waiting       its next request falls due (send pacer)  writing | connect wait
 //   closing       close completes or fails, or            writing | thinking | done
 //                 CLOSE_NOTIFY_TIMEOUT passes
 //   done          -                                       (until destroyed)
@@ -67,7 +68,9 @@ Connection::Connection(int connIndex, IOThread* owner)
     : index(connIndex),
       thread(owner),
       headRequests(owner->method == "HEAD"),
-      readBuf(READ_BUFFER_SIZE) {
+      readBuf(READ_BUFFER_SIZE),
+      paced(owner->schedule.Active()),
+      scheduleIndex(globalConnectionIndex(connIndex, owner->index, owner->scheduleThreads)) {
   ioWatcher.data = this;
   thinkTimer.data = this;
 }
@@ -84,11 +87,40 @@ void Connection::Start() {
     return;
   }
   needsConnect = true;
-  SendRequest();
+  if (paced) {
+    ScheduleNext();
+  } else {
+    SendRequest();
+  }
 }
 
 void Connection::SendRequest() {
   startTime = timeNow();
+  BeginRequest();
+}
+
+void Connection::ScheduleNext() {
+  if (thread->keepRunning == 0) {
+    verbosef(thread->verbose, "Connection %i closed and done\n", index);
+    BecomeDone();
+    return;
+  }
+  dueTime = thread->schedule.DueTime(scheduleIndex, nextSlot++);
+  if (dueTime <= timeNow()) {
+    SendDue();  // busy when it fell due: it leaves as soon as the connection is free
+    return;
+  }
+  state = ConnectionState::WAITING;
+  thread->pacer.Wait(this, dueTime);
+}
+
+void Connection::SendDue() {
+  startTime = timeNow();
+  thread->RecordSend(dueTime, startTime);
+  BeginRequest();
+}
+
+void Connection::BeginRequest() {
   if (needsConnect) {
     if (Connect() != ConnectResult::OK) {
       ++failedConnects;
@@ -152,7 +184,7 @@ ConnectResult Connection::ConnectFailed(ErrorKind kind, const std::string& reaso
 }
 
 bool Connection::CountError(ErrorKind kind) {
-  thread->RecordError(kind);
+  thread->RecordError(kind, dueTime);
   return thread->failureNotices != nullptr && thread->failureNotices->Claim(kind);
 }
 
@@ -248,11 +280,7 @@ void Connection::StartRead() {
 void Connection::EndRequest(bool close) {
   if (!close && thread->noKeepAlive == 0 && thread->keepRunning != 0) {
     needsConnect = false;
-    if (thread->thinkTime == 0) {
-      SendRequest();
-    } else {
-      StartThink(thread->thinkTime / 1000.0);
-    }
+    NextRequest();
     return;
   }
   needsConnect = true;
@@ -313,15 +341,21 @@ void Connection::FinishClose() {
 
 void Connection::CloseDone() {
   if (keepRunning && thread->keepRunning != 0) {
-    if (thread->thinkTime == 0) {
-      SendRequest();
-    } else {
-      StartThink(thread->thinkTime / 1000.0);
-    }
+    NextRequest();
     return;
   }
   verbosef(thread->verbose, "Connection %i closed and done\n", index);
   BecomeDone();
+}
+
+void Connection::NextRequest() {
+  if (thread->thinkTime != 0) {
+    StartThink(thread->thinkTime / 1000.0);
+  } else if (paced) {
+    ScheduleNext();
+  } else {
+    SendRequest();
+  }
 }
 
 void Connection::BecomeDone() {
@@ -335,14 +369,20 @@ void Connection::StartThink(double seconds) {
   startOneShot(thread->loop, &thinkTimer, thinkCallback, seconds, this);
 }
 
+// On a send schedule the pause is a failed connect's: that request has ended, and the
+// connection goes on with the next slot.
 void Connection::ThinkOver() {
   verboseLine(thread->verbose, "Think time over");
-  SendRequest();
+  if (paced) {
+    ScheduleNext();
+  } else {
+    SendRequest();
+  }
 }
 
 int64_t Connection::ExpireRequest(int64_t now, int64_t timeout) {
   if (state != ConnectionState::WRITING && state != ConnectionState::READING) return INT64_MAX;
-  const int64_t deadline = startTime + timeout;
+  const int64_t deadline = TimedFrom() + timeout;
   if (now < deadline) return deadline;
   StopIo();
   if (CountError(ErrorKind::TIMEOUT)) {
@@ -356,7 +396,7 @@ int64_t Connection::ExpireRequest(int64_t now, int64_t timeout) {
   needsConnect = true;
   CloseDone();
   return state == ConnectionState::WRITING || state == ConnectionState::READING
-             ? startTime + timeout
+             ? TimedFrom() + timeout
              : INT64_MAX;
 }
 

@@ -35,6 +35,7 @@ enum class ConnectionState : uint8_t {
   WRITING,       // the request (a new connection's connect and TLS handshake included)
   READING,       // the response
   THINKING,      // between requests
+  WAITING,       // on a send schedule: until its next request is due
   CLOSING,       // a TLS shutdown waiting for the socket
   DONE,          // idle for good
 };
@@ -72,6 +73,11 @@ class Connection {
 
   void Start();
   void SendRequest();
+  // On a send schedule: takes the next slot, and sends its request at its due time, or at once
+  // when that has passed.
+  void ScheduleNext();
+  // The request of the slot taken is due now: it leaves, counted from its due time.
+  void SendDue();
   ConnectResult Connect();
   void BuildRequest();
   void StartWrite();
@@ -127,6 +133,12 @@ class Connection {
                       const char* detail = nullptr);
   void FinishClose();
   void BecomeDone();
+  // What follows a request that ended with the connection kept running: think time, the next
+  // slot of the schedule, or the next request at once.
+  void NextRequest();
+  void BeginRequest();
+  // The instant a request's time limit counts from: its due time on a send schedule.
+  int64_t TimedFrom() const { return paced ? dueTime : startTime; }
 
   int index;
   ConnectionState state = ConnectionState::NEW;
@@ -152,6 +164,12 @@ class Connection {
   bool needsConnect = false;
   int failedConnects = 0;  // in a row
   int64_t startTime = 0;
+  // On a send schedule: where the connection sits among all the run's, the slot it takes
+  // next, and the due time of the request of the slot taken (0 in the closed loop).
+  const bool paced;
+  int32_t scheduleIndex = 0;
+  int64_t nextSlot = 0;
+  int64_t dueTime = 0;
 };
 
 }  // namespace kelv

@@ -139,7 +139,12 @@ void Connection::ReadDone(PhaseResult result) {
     EndRequest(true);  // same target, same bytes, on a new connection
     return;
   }
-  thread->RecordResult(parser.status_code, timeNow() - startTime);
+  const int64_t now = timeNow();
+  if (paced) {
+    thread->RecordScheduledResult(parser.status_code, dueTime, startTime, now);
+  } else {
+    thread->RecordResult(parser.status_code, now - startTime);
+  }
   if (http_should_keep_alive(&parser) == 0) {
     verboseLine(thread->verbose, "Server does not want keep-alive");
     EndRequest(true);

@@ -1,5 +1,7 @@
 #include "lib/engine/io_thread.h"
 
+#include <sys/prctl.h>
+
 #include <cstdio>
 #include <exception>
 #include <system_error>
@@ -109,6 +111,7 @@ void IOThread::ThreadBody() {
 
 void IOThread::Run() {
   verbosef(verbose, "libev backend = %s\n", backendNames(static_cast<int>(ev_backend(loop))).c_str());
+  StartPacer();
   for (int i = 0; i < numConnections; ++i) StartConnection(static_cast<size_t>(i));
   StartTimeoutSweep();
   if (keepRunning != 0) {
@@ -131,6 +134,14 @@ void IOThread::StartTimeoutSweep() {
   timeoutTimer.data = this;
   ev_timer_start(loop, &timeoutTimer);
   ev_unref(loop);  // a loop whose connections have all ended does not wait for it
+}
+
+// The kernel may let a thread's timed waits overrun by its timer slack (50 microseconds by
+// default); a thread that sends on a schedule asks for none.
+void IOThread::StartPacer() {
+  if (!schedule.Active()) return;
+  static_cast<void>(prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL));  // only finer waits lost
+  pacer.Start(loop, SendPacer::LeadFor(ev_backend(loop)), static_cast<size_t>(numConnections));
 }
 
 // A request that starts after this sweep is due no earlier than a timeout's length from
@@ -206,6 +217,8 @@ void IOThread::BeginStop(int seconds) {
   stopPending = true;
   verboseLine(verbose, "Marking main loop to stop");
   keepRunning = 0;
+  // Connections waiting for a due time will not send again.
+  for (Connection* waiting : pacer.TakeAll()) waiting->ScheduleNext();
   if (loopReferenced) {
     ev_unref(loop);
     loopReferenced = false;
@@ -270,23 +283,53 @@ void IOThread::RecordWrite(size_t bytes) {
   UpdateCounters([bytes](RequestCounters& c) { c.bytesWritten += bytes; });
 }
 
+namespace {
+
+void countResponse(RequestCounters& c, int statusCode, int64_t latencyNanos) {
+  if (statusCode >= 200 && statusCode <= 299) {
+    ++c.successful;
+  } else {
+    ++c.unsuccessful;
+  }
+  // The parser gives three digits; anything else would be a fault of its own.
+  if (statusCode >= 0 && static_cast<size_t>(statusCode) < STATUS_CODE_LIMIT) {
+    ++c.statusCodes[static_cast<size_t>(statusCode)];
+  }
+  c.latencies.Record(latencyNanos);
+}
+
+}  // namespace
+
 void IOThread::RecordResult(int statusCode, int64_t latencyNanos) {
   UpdateCounters([statusCode, latencyNanos](RequestCounters& c) {
-    if (statusCode >= 200 && statusCode <= 299) {
-      ++c.successful;
-    } else {
-      ++c.unsuccessful;
-    }
-    // The parser gives three digits; anything else would be a fault of its own.
-    if (statusCode >= 0 && static_cast<size_t>(statusCode) < STATUS_CODE_LIMIT) {
-      ++c.statusCodes[static_cast<size_t>(statusCode)];
-    }
-    c.latencies.Record(latencyNanos);
+    countResponse(c, statusCode, latencyNanos);
   });
 }
 
-void IOThread::RecordError(ErrorKind kind) {
-  UpdateCounters([kind](RequestCounters& c) { ++c.errors[static_cast<size_t>(kind)]; });
+void IOThread::RecordSend(int64_t due, int64_t sentAt) {
+  UpdateCounters([due, sentAt](RequestCounters& c) {
+    if (due < c.dueFrom || c.schedule == nullptr) return;
+    ScheduleCounters& s = *c.schedule;
+    const int64_t lag = sentAt - due;
+    ++s.sent;
+    if (lag > LATE_SEND_NANOS) ++s.lateSends;
+    s.maxLagNanos = std::max(s.maxLagNanos, lag);
+    s.sendLags.Record(lag);
+  });
+}
+
+void IOThread::RecordScheduledResult(int statusCode, int64_t due, int64_t sentAt, int64_t done) {
+  UpdateCounters([=](RequestCounters& c) {
+    if (due < c.dueFrom) return;
+    countResponse(c, statusCode, done - due);
+    if (c.schedule != nullptr) c.schedule->serviceTimes.Record(done - sentAt);
+  });
+}
+
+void IOThread::RecordError(ErrorKind kind, int64_t due) {
+  UpdateCounters([kind, due](RequestCounters& c) {
+    if (due >= c.dueFrom) ++c.errors[static_cast<size_t>(kind)];
+  });
 }
 
 void IOThread::RecordConnectionOpened() {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "lib/engine/send_pacer.h"
+#include "lib/engine/send_schedule.h"
 #include "lib/reporting/request_counters.h"
 #include "lib/transport/tls_socket.h"
 #include "lib/util/owned.h"
@@ -70,7 +72,12 @@ class IOThread {
   void RecordRead(size_t bytes);
   void RecordWrite(size_t bytes);
   void RecordResult(int statusCode, int64_t latencyNanos);
-  void RecordError(ErrorKind kind);
+  // On a send schedule: a request left at `sentAt`, due at `due`; its response was complete at
+  // `done`. Its latency counts from the due time, its service time from the send.
+  void RecordSend(int64_t due, int64_t sentAt);
+  void RecordScheduledResult(int statusCode, int64_t due, int64_t sentAt, int64_t done);
+  // `due`: the due time of the request the error ended (0 in the closed loop).
+  void RecordError(ErrorKind kind, int64_t due = 0);
   void RecordConnectionOpened();
 
   // Configuration, set by the driver before Start and only read afterwards (except
@@ -93,6 +100,10 @@ class IOThread {
   int64_t requestTimeout = 0;
   // Where the first error of each kind is shown; null: errors are only counted.
   FailureNotices* failureNotices = nullptr;
+  // The run's send schedule; inactive (the default) for the closed loop. Its connections are
+  // numbered over all `scheduleThreads` threads (globalConnectionIndex).
+  SendSchedule schedule;
+  int scheduleThreads = 1;
 
   // The thread's own state.
   RandomState randomState;
@@ -118,6 +129,7 @@ class IOThread {
   void Run();
   void StartConnection(size_t connIndex);
   void StartTimeoutSweep();
+  void StartPacer();
   bool Enqueue(const IOThreadCommand& command);
   void HandleCommand(const IOThreadCommand& command);
   void BeginStop(int seconds);
@@ -130,6 +142,7 @@ class IOThread {
 
   std::vector<std::unique_ptr<Connection>> connections;
   std::vector<std::unique_ptr<Connection>> retiring;
+  SendPacer pacer;  // on a send schedule only
   // Where the connections read while they hold no unconsumed bytes: one loop runs them one
   // at a time, and each parses what it read before it returns.
   std::unique_ptr<char[]> readScratch;

@@ -1,5 +1,6 @@
 #include "lib/reporting/request_counters.h"
 
+#include <algorithm>
 #include <numeric>
 
 namespace kelv {
@@ -28,6 +29,14 @@ const char* errorKindName(ErrorKind kind) {
       return "parse";
   }
   return "unknown";
+}
+
+void addScheduleCounts(ScheduleCounters& total, const ScheduleCounters& part) {
+  total.sent += part.sent;
+  total.lateSends += part.lateSends;
+  total.maxLagNanos = std::max(total.maxLagNanos, part.maxLagNanos);
+  total.serviceTimes.Merge(part.serviceTimes);
+  total.sendLags.Merge(part.sendLags);
 }
 
 int64_t errorTotal(const RequestCounters& counters) {
