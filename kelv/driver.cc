@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "kelv/exit_status.h"
@@ -64,16 +65,34 @@ bool startThread(IOThread& thread) {
   return started.ok();
 }
 
-// Starts each thread right after its own configuration. False when one could not be
-// configured or started; the threads started before it are then still in the list.
-bool startThreads(ThreadList& threads, const Settings& settings) {
+// A rate's schedule starts a moment after the threads are configured, so that the first
+// requests of every thread are due once its loop can run.
+constexpr int64_t SCHEDULE_LEAD_NANOS = 5 * NANOS_PER_MILLI;
+
+// Configures every thread, then starts them. False when one could not be configured or
+// started; the threads started before it are then in the list.
+bool startThreads(ThreadList& threads, const Settings& settings, SendSchedule& schedule) {
+  ThreadList configured;
   for (int i = 0; i < settings.numThreads; ++i) {
-    auto thread = std::make_unique<IOThread>();
-    if (configureThread(i, *thread, settings) != ConfigureResult::OK) return false;
+    configured.push_back(std::make_unique<IOThread>());
+    if (configureThread(i, *configured.back(), settings) != ConfigureResult::OK) return false;
+  }
+  if (settings.rate > 0) {
+    schedule = SendSchedule(timeNow() + SCHEDULE_LEAD_NANOS, settings.rate, settings.concurrency);
+  }
+  for (auto& thread : configured) {
+    thread->schedule = schedule;
+    thread->scheduleThreads = settings.numThreads;
     if (!startThread(*thread)) return false;
     threads.push_back(std::move(thread));
   }
   return true;
+}
+
+int totalConnections(const ThreadList& threads) {
+  int total = 0;
+  for (const auto& thread : threads) total += thread->numConnections;
+  return total;
 }
 
 MonitorTargets monitorTargets(const Settings& settings) {
@@ -127,11 +146,13 @@ int runTimed(const Settings& settings) {
   // first thread on it ends the run with a report.
   StopSignals signals;
   ThreadList threads;
-  if (!startThreads(threads, settings)) {
+  SendSchedule schedule;
+  if (!startThreads(threads, settings, schedule)) {
     stopAndJoin(threads);
     return EXIT_STATUS_START_FAILED;
   }
   Recording recording(monitorTargets(settings));
+  recording.SetSchedule(schedule);
   int stopSignal = 0;
   if (settings.warmupSeconds > 0) {
     recording.Start(threads, true);
@@ -227,6 +248,8 @@ int runPhase(Recording& recording, const ThreadList& threads, const Phase& phase
     } else {
       printProgress(std::cout, recording, threads, phase.seconds);
     }
+    const std::string warning = recording.TakeCapacityWarning(totalConnections(threads));
+    if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
   }
   return 0;
 }
@@ -243,6 +266,7 @@ RunSettings describeRun(const Settings& settings) {
   run.keepAlive = settings.keepAlive == -1;
   run.thinkTimeMillis = settings.thinkTime;
   run.timeoutSeconds = secondsFromNanos(requestTimeoutNanos(settings));
+  run.rate = settings.rate;
   run.name = settings.runName;
   run.oneRequest = settings.oneRequest;
   run.monitor1 = settings.monitorHost1;

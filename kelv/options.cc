@@ -26,10 +26,13 @@ constexpr int OPTION_MONITOR_PROCESS = 257;
 // A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
 constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
 constexpr double MAX_TIMEOUT_SECONDS = 1e6;
+// A slot is kept in nanoseconds: at least one a day, and well above one per nanosecond.
+constexpr double MIN_RATE = 1.0 / 86400;
+constexpr double MAX_RATE = 1e8;
 // "proc " and the name must fit one line of kelvmon's 128-byte buffer, line end included.
 constexpr size_t MAX_PROCESS_NAME = 122;
 
-constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:STVW:Z1";
+constexpr char SHORT_OPTIONS[] = "c:d:f:hk:t:u:vw:x:C:F:H:O:K:M:X:N:R:STVW:Z1";
 
 const option LONG_OPTIONS[] = {
     {"concurrency", required_argument, nullptr, 'c'},
@@ -58,6 +61,7 @@ const option LONG_OPTIONS[] = {
     {"one", no_argument, nullptr, '1'},
     {"think-time", required_argument, nullptr, 'W'},
     {"timeout", required_argument, nullptr, OPTION_TIMEOUT},
+    {"rate", required_argument, nullptr, 'R'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -82,6 +86,7 @@ struct OptionState {
   bool showHelp = false;
   bool showVersion = false;
   bool usageError = false;
+  bool thinkTimeGiven = false;
 };
 
 // Options whose value goes as it is into every request's head, or into the CSV line (-N): a
@@ -112,22 +117,40 @@ bool readNumber(const char* value, int letter, int32_t* target) {
   return true;
 }
 
-// A positive decimal number of seconds ("0.5", "10"), with optional blanks around it.
-bool readSeconds(const char* value, double* target) {
+// A plain decimal number ("0.5", "10") from `lowest` to `highest`, with optional blanks
+// around it.
+bool readDecimal(const char* value, double lowest, double highest, double* target) {
   const absl::string_view text = absl::StripAsciiWhitespace(value);
   const size_t digits = std::count_if(text.begin(), text.end(), absl::ascii_isdigit);
   const size_t points = std::count(text.begin(), text.end(), '.');
-  double seconds = 0;
+  double number = 0;
   if (digits == 0 || digits + points != text.size() || points > 1 ||
-      !absl::SimpleAtod(text, &seconds) || seconds < MIN_TIMEOUT_SECONDS ||
-      seconds > MAX_TIMEOUT_SECONDS) {
+      !absl::SimpleAtod(text, &number) || number < lowest || number > highest) {
+    return false;
+  }
+  *target = number;
+  return true;
+}
+
+// A positive number of requests per second.
+bool readRate(const char* value, double* target) {
+  if (readDecimal(value, MIN_RATE, MAX_RATE, target)) return true;
+  std::fprintf(stderr,
+               "kelv: invalid rate \"%s\": a positive number of requests per second up to %.0f "
+               "is expected\n",
+               value, MAX_RATE);
+  return false;
+}
+
+// A positive decimal number of seconds.
+bool readSeconds(const char* value, double* target) {
+  if (!readDecimal(value, MIN_TIMEOUT_SECONDS, MAX_TIMEOUT_SECONDS, target)) {
     std::fprintf(stderr,
                  "kelv: invalid timeout \"%s\": a positive number of seconds up to %.0f is "
                  "expected\n",
                  value, MAX_TIMEOUT_SECONDS);
     return false;
   }
-  *target = seconds;
   return true;
 }
 
@@ -155,6 +178,7 @@ bool applyOption(OptionState& state, int letter, const char* value) {
   Settings& settings = state.result.settings;
   if (int32_t* number = numberField(settings, letter)) {
     if (!readNumber(value, letter, number)) state.usageError = true;
+    if (letter == 'W') state.thinkTimeGiven = true;
     return true;
   }
   if (ONE_LINE_OPTIONS.find(static_cast<char>(letter)) != std::string_view::npos &&
@@ -224,6 +248,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     case OPTION_TIMEOUT:
       if (!readSeconds(value, &settings.timeoutSeconds)) state.usageError = true;
       break;
+    case 'R':
+      if (!readRate(value, &settings.rate)) state.usageError = true;
+      break;
     default:
       state.usageError = true;
       break;  // '?' and ':': getopt has said why
@@ -254,12 +281,28 @@ bool valuesInRange(const Settings& settings) {
   return true;
 }
 
+// A send schedule leaves no room for think time, and one-request mode sends no stream.
+bool rateCombines(const OptionState& state) {
+  const Settings& settings = state.result.settings;
+  if (settings.rate <= 0) return true;
+  if (state.thinkTimeGiven) {
+    std::fprintf(stderr, "kelv: a rate (-R) and a think time (-W) cannot be combined\n");
+    return false;
+  }
+  if (settings.oneRequest) {
+    std::fprintf(stderr, "kelv: a rate (-R) and one-request mode (-1) cannot be combined\n");
+    return false;
+  }
+  return true;
+}
+
 // The order of the decisions after the loop: help, version, usage errors, then the URL.
 ParseAction decide(OptionState& state, int argc, char** argv) {
   if (state.showHelp) return ParseAction::HELP;
   if (state.showVersion) return ParseAction::VERSION;
   Settings& settings = state.result.settings;
-  if (state.usageError || !valuesInRange(settings) || argc - optind != 1) {
+  if (state.usageError || !valuesInRange(settings) || !rateCombines(state) ||
+      argc - optind != 1) {
     return ParseAction::USAGE_ERROR;
   }
   settings.url = argv[optind];

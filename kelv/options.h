@@ -33,6 +33,7 @@ struct Settings {
   int32_t thinkTime = 0;  // milliseconds
   bool oneRequest = false;
   double timeoutSeconds = 0;  // --timeout; 0: none given (one-request mode then has its own)
+  double rate = 0;            // -R, requests per second over all connections; 0: closed loop
   std::vector<std::string> headerLines;  // without line ends, in the order added
   unsigned headerFlags = 0;              // HEADER_* bits of the headers the user supplied
   std::optional<OAuthCredentials> oauthCredentials;

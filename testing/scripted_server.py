@@ -11,6 +11,8 @@ Usage:
                      [--size BYTES] [--record FILE] [--stats FILE] [--tls CERT KEY] [--tls-drop]
                      [--tls-hold]
                      [--lifetime SECONDS] [--max-connections N]
+                     [--delay MS] [--capacity N] [--freeze-for MS --freeze-after S
+                     [--freeze-every S]] [--arrivals FILE]
 
 Standard output:
   first line   "PORT <n>" (flushed as soon as the socket listens)
@@ -58,6 +60,14 @@ Requests with the method HEAD get the answer's head alone (Content-Length as for
                    until the server stops
 --lifetime S       exit after S seconds (default 120)
 --max-connections  connections served at once; further ones are closed at once (default 512)
+--delay MS         every answer waits this long after its request was read (fractions allowed)
+--capacity N       the server as a whole answers at most N requests per second, one after
+                   another in the order they were read: a server that falls behind
+--freeze-for MS    the server answers nothing for MS milliseconds, beginning --freeze-after
+                   seconds after the first request, and again every --freeze-every seconds
+                   (0: once); answers held up go out when the freeze ends
+--arrivals FILE    on exit, the arrival time of every request, in seconds of the monotonic
+                   clock, one per line in arrival order
 """
 
 import argparse
@@ -134,6 +144,59 @@ def response(status, reason, body, extra=b"", version=b"HTTP/1.1", shown=None):
     return head + extra + b"\r\n" + (body if shown is None else shown)
 
 
+class Pacing:
+    """When an answer may go out: after --delay, behind the --capacity queue, after a freeze."""
+
+    def __init__(self, args):
+        self.args = args
+        self.lock = threading.Lock()
+        self.first = None  # arrival of the first request
+        self.next_free = 0.0  # of the capacity queue
+        self.arrivals = []
+
+    def arrived(self):
+        now = time.monotonic()
+        with self.lock:
+            if self.first is None:
+                self.first = now
+            if self.args.arrivals:
+                self.arrivals.append(now)
+        return now
+
+    def frozen_until(self, t):
+        """The end of the freeze that holds instant t, or t."""
+        length = self.args.freeze_for / 1000.0
+        if length <= 0 or self.first is None:
+            return t
+        since = t - self.first - self.args.freeze_after
+        if since < 0:
+            return t
+        every = self.args.freeze_every
+        if every > 0:
+            since %= every
+        elif since >= length:
+            return t
+        return t + (length - since) if since < length else t
+
+    def wait(self, arrival):
+        ready = arrival + self.args.delay / 1000.0
+        if self.args.capacity > 0:
+            with self.lock:
+                self.next_free = max(self.next_free, ready) + 1.0 / self.args.capacity
+                ready = self.next_free
+        ready = self.frozen_until(ready)
+        while True:
+            left = ready - time.monotonic()
+            if left <= 0:
+                return
+            time.sleep(left)
+
+    def write(self):
+        if self.args.arrivals:
+            with open(self.args.arrivals, "w") as out:
+                out.write("".join("%.9f\n" % t for t in self.arrivals))
+
+
 class Connection:
     """Serves one accepted connection on its own thread."""
 
@@ -168,7 +231,9 @@ class Connection:
             request = self.read_line() if lines else self.read_request()
             if request is None:
                 return
+            arrival = self.server.pacing.arrived()
             self.server.counts.add_request()
+            self.server.pacing.wait(arrival)
             behaviour = first if answered < self.server.args.after else self.server.args.behaviour
             answered += 1
             if not self.answer(behaviour, request):
@@ -335,6 +400,7 @@ class Server:
         self.stopping = threading.Event()
         self.counts = Counts(args.stats)
         self.recorder = Recorder(args.record)
+        self.pacing = Pacing(args)
         self.slots = threading.BoundedSemaphore(args.max_connections)
         self.tls_context = None
         if args.tls:
@@ -387,6 +453,12 @@ def parse_args():
     parser.add_argument("--tls-hold", action="store_true")
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("--max-connections", type=int, default=512)
+    parser.add_argument("--delay", type=float, default=0.0)
+    parser.add_argument("--capacity", type=float, default=0.0)
+    parser.add_argument("--freeze-for", type=float, default=0.0)
+    parser.add_argument("--freeze-after", type=float, default=0.0)
+    parser.add_argument("--freeze-every", type=float, default=0.0)
+    parser.add_argument("--arrivals", default="")
     return parser.parse_args()
 
 
@@ -403,6 +475,7 @@ def main():
     server.serve()
     with server.counts.lock:
         line = server.counts.line()
+    server.pacing.write()
     print("STATS " + line, flush=True)
 
 

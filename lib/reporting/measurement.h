@@ -51,6 +51,20 @@ struct TimelineEntry {
   int run = -1;                            // in merged results: the index of the input it came from
 };
 
+// What a run on a send schedule found of its schedule. The accounting is exact: successful +
+// unsuccessful + socket errors + unsentAtEnd + inFlightAtEnd = due, every count of requests
+// due in the measured period.
+struct RateFigures {
+  double target = 0;    // requests per second; 0: a closed loop, no rate figures
+  double achieved = 0;  // requests sent per second of the measured period
+  int64_t due = 0;      // requests due in the measured period
+  int64_t sent = 0;
+  int64_t lateSends = 0;  // sent more than a millisecond after their due time
+  double maxLagMillis = 0;
+  int64_t unsentAtEnd = 0;    // due, but not sent by the end
+  int64_t inFlightAtEnd = 0;  // sent, without an outcome by the end
+};
+
 // Everything a run found, in one value: what the report, the CSV line and the JSON result are
 // made of, whether it comes from the threads of this run or from the files of earlier ones.
 struct Measurement {
@@ -58,7 +72,10 @@ struct Measurement {
   // The counts of the measured period, from `attempted` to `elapsedSeconds` (the length of
   // the period) and the breakdowns; the latency figures and rates are left 0 here.
   Results counts;
-  LatencyHistogram latencies;
+  LatencyHistogram latencies;  // on a send schedule: from each request's due time
+  LatencyHistogram serviceTimes;  // on a send schedule: from the actual send
+  LatencyHistogram sendLags;      // on a send schedule: from the due time to the actual send
+  RateFigures rate;
   Rates rates;
   HostFigures host;
   std::vector<TimelineEntry> timeline;
@@ -69,6 +86,11 @@ struct Measurement {
   int64_t measuredEndWall = 0;
   int stopSignal = 0;  // the signal that ended the run early, 0 when none did
 };
+
+// The rate figures of a measured period from its schedule counts, with `target`, `due`
+// and the counts' outcomes given.
+RateFigures rateFiguresOf(double target, int64_t due, const ScheduleCounters& sent,
+                          const Results& counts);
 
 // The report's figures: the statistics of the latencies over the counts, with the rates the
 // measurement holds.

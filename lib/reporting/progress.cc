@@ -17,7 +17,7 @@ void printProgress(std::ostream& out, Recording& recording, const ThreadList& th
                    int phaseSeconds) {
   const TickResult tick = recording.Tick(threads);
   out << formatProgressLine(recording.InWarmup(), tick.interval.elapsedSeconds, phaseSeconds,
-                            tick.interval.intervalThroughput, tick.samples.clientCpu,
+                            tick.interval.progressFigure, tick.samples.clientCpu,
                             tick.samples.remoteCpu1)
       << '\n';
   out.flush();

@@ -10,6 +10,7 @@
 
 #include "lib/hoststats/host_stats.h"
 #include "lib/reporting/monitor_client.h"
+#include "lib/reporting/report.h"
 #include "lib/reporting/request_counters.h"
 #include "lib/util/clock.h"
 
@@ -30,14 +31,9 @@ std::optional<double> appended(const std::vector<double>& series, size_t before)
 
 using Records = std::vector<std::unique_ptr<RequestCounters>>;
 
-// One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
-// and the edge of the period closely: nothing is allocated, merged or freed between them.
-Records freshRecords(const ThreadList& threads) {
-  Records fresh;
-  fresh.reserve(threads.size());
-  for (size_t i = 0; i < threads.size(); ++i) fresh.push_back(std::make_unique<RequestCounters>());
-  return fresh;
-}
+// How far ahead of the swaps at a period's start its edge is set on a send schedule; doubled
+// until the swaps of every thread fit in.
+constexpr int64_t EDGE_LEAD_NANOS = 2'000'000;
 
 // Installs the fresh records in list order; the result holds the records they replaced.
 Records swapRecords(const ThreadList& threads, Records records) {
@@ -64,7 +60,35 @@ void closeMonitor(int& descriptor) {
 struct Recording::HandedOver {
   Results counts;
   LatencyHistogram latencies;
+  ScheduleCounters schedule;
 };
+
+// One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
+// and the edge of the period closely: nothing is allocated, merged or freed between them.
+Records Recording::FreshRecords(const ThreadList& threads, int64_t periodDueFrom) const {
+  Records fresh;
+  fresh.reserve(threads.size());
+  for (size_t i = 0; i < threads.size(); ++i) {
+    fresh.push_back(std::make_unique<RequestCounters>());
+    fresh.back()->dueFrom = periodDueFrom;
+    if (schedule.Active()) fresh.back()->schedule = std::make_unique<ScheduleCounters>();
+  }
+  return fresh;
+}
+
+// On a send schedule a period holds the requests due from its edge on. The edge is set a
+// moment ahead and every thread's record is swapped before it comes, so that nothing due
+// from the edge on can have been counted in the period before; swaps that overran it are
+// done again with a later edge. Returns the edge.
+int64_t Recording::SwapAheadOfEdge(const ThreadList& threads) {
+  for (int64_t lead = EDGE_LEAD_NANOS;; lead *= 2) {
+    Records fresh = FreshRecords(threads, 0);
+    const int64_t edge = timeNow() + lead;
+    for (auto& record : fresh) record->dueFrom = edge;
+    const Records discarded = swapRecords(threads, std::move(fresh));
+    if (timeNow() < edge) return edge;
+  }
+}
 
 Recording::Recording(MonitorTargets monitors, CpuReader cpuReader) : readCpu(cpuReader) {
   monitor1.hostAndPort = std::move(monitors.host1);
@@ -81,8 +105,10 @@ Recording::HandedOver Recording::AddUp(const Records& records) {
     handed.latencies.Merge(r->latencies);
     addCounts(handed.counts, *r);
     addCounts(totals, *r);
+    if (r->schedule != nullptr) addScheduleCounts(handed.schedule, *r->schedule);
   }
   latencies.Merge(handed.latencies);
+  addScheduleCounts(scheduleTotals, handed.schedule);
   return handed;
 }
 
@@ -149,15 +175,22 @@ void Recording::RestartMonitor(MonitorSlot& slot) {
 void Recording::Start(const ThreadList& threads, bool warmupPeriod) {
   // Made first, so that the reset, the swaps and the switch follow each other closely; what
   // they replace is freed at the end.
-  Records fresh = freshRecords(threads);
+  constexpr int64_t EVERYTHING = std::numeric_limits<int64_t>::min();
+  Records fresh = schedule.Active() ? Records() : FreshRecords(threads, EVERYTHING);
   LatencyHistogram emptied;
   totals = Results();
   std::swap(latencies, emptied);
-  const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
+  scheduleTotals = ScheduleCounters();
+  if (schedule.Active()) {
+    dueFrom = SwapAheadOfEdge(threads);
+  } else {
+    dueFrom = EVERYTHING;
+    const Records discarded = swapRecords(threads, std::move(fresh));  // counted before the start
+  }
   cpuSampleStartAt(clientCpu, readCpu());
   RestartMonitor(monitor1);
   RestartMonitor(monitor2);
-  startTime = lastTickTime = timeNow();
+  startTime = lastTickTime = schedule.Active() ? dueFrom : timeNow();
   startWall = wallClockNow();
   if (runStart == 0) {
     runStart = startTime;
@@ -194,7 +227,7 @@ TickSamples Recording::TakeSamples() {
 }
 
 IntervalResults Recording::Interval(const ThreadList& threads) {
-  Records fresh = freshRecords(threads);
+  Records fresh = FreshRecords(threads, dueFrom);
   const int64_t now = timeNow();  // before any hand-over
   HandedOver handed = AddUp(swapRecords(threads, std::move(fresh)));
   IntervalResults iv;
@@ -205,6 +238,9 @@ IntervalResults Recording::Interval(const ThreadList& threads) {
   iv.intervalSeconds = secondsFromNanos(now - lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - startTime);
   iv.intervalThroughput = static_cast<double>(handed.counts.successful) / iv.intervalSeconds;
+  iv.progressFigure = schedule.Active()
+                          ? static_cast<double>(handed.schedule.sent) / iv.intervalSeconds
+                          : iv.intervalThroughput;
   lastTickTime = now;
   return iv;
 }
@@ -244,7 +280,8 @@ void Recording::Stop(const ThreadList& threads) {
   host.clientMemory = memoryUseFraction();
   queryMemory(monitor1.descriptor, host.remoteMemory1);
   queryMemory(monitor2.descriptor, host.remoteMemory2);
-  Records fresh = freshRecords(threads);
+  // What is counted after the end belongs to no period.
+  Records fresh = FreshRecords(threads, std::numeric_limits<int64_t>::max());
   const Records last = swapRecords(threads, std::move(fresh));
   endTime = timeNow();
   endWall = wallClockNow();
@@ -258,12 +295,26 @@ Measurement Recording::Result() const {
   m.counts.elapsedSeconds = secondsFromNanos(endTime - startTime);
   m.latencies = latencies;
   m.rates = ratesOf(m.counts);
+  if (schedule.Active()) {
+    // Everything counted was due before the last swap, and so before endTime.
+    const int64_t due = schedule.SlotsDueBefore(endTime) - schedule.SlotsDueBefore(startTime);
+    m.rate = rateFiguresOf(schedule.Rate(), due, scheduleTotals, m.counts);
+    m.serviceTimes = scheduleTotals.serviceTimes;
+    m.sendLags = scheduleTotals.sendLags;
+  }
   m.host = host;
   m.timeline = timeline;
   m.runStartWall = runStartWall;
   m.measuredStartWall = startWall;
   m.measuredEndWall = endWall;
   return m;
+}
+
+std::string Recording::TakeCapacityWarning(int connections) {
+  if (capacityChecked || !schedule.Active() || scheduleTotals.serviceTimes.Count() == 0) return {};
+  capacityChecked = true;
+  return capacityWarningLine(schedule.Rate(), connections,
+                             scheduleTotals.serviceTimes.TruncatedMean());
 }
 
 void Recording::CloseMonitors() {

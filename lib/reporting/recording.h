@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@ struct IntervalResults {
   double elapsedSeconds = 0;      // since the recording period started
   double intervalSeconds = 0;     // since the previous tick, or the start
   double intervalThroughput = 0;  // successful / intervalSeconds
+  // What the progress line shows: intervalThroughput, or on a send schedule the achieved rate
+  // (requests sent / intervalSeconds).
+  double progressFigure = 0;
   LatencyHistogram latencies;     // the samples handed over in this interval
 };
 
@@ -65,6 +69,9 @@ class Recording {
   Recording& operator=(const Recording&) = delete;
   ~Recording();
 
+  // The threads send on this schedule: each period counts the requests due in it, from a
+  // moment after its Start to its Stop, and the rate figures.
+  void SetSchedule(const SendSchedule& sendSchedule) { schedule = sendSchedule; }
   void Start(const ThreadList& threads, bool warmup = false);
   // One CPU reply of each connected monitor, the first before the second; then each one's
   // host figures (and those of the chosen processes) unless it has shown that it does not know
@@ -82,6 +89,10 @@ class Recording {
   bool InWarmup() const { return warmup; }
   // The successful responses handed over so far in the period: all of them after Stop.
   int64_t Successful() const { return totals.successful; }
+  // Once per recording, at the first call that has service times to go by: the line that says
+  // the connections cannot carry the target rate at the service time seen so far (rate x
+  // service time > connections), with a connection count that would; empty otherwise.
+  std::string TakeCapacityWarning(int connections);
   // The CPU series and memory figures of the latest period.
   const HostFigures& Host() const { return host; }
   // The latest period's figures and the whole timeline, the same every time after Stop until
@@ -103,7 +114,10 @@ class Recording {
   };
   struct HandedOver;
 
-  HandedOver AddUp(const std::vector<std::unique_ptr<RequestCounters>>& records);
+  using Records = std::vector<std::unique_ptr<RequestCounters>>;
+  Records FreshRecords(const ThreadList& threads, int64_t dueFrom) const;
+  int64_t SwapAheadOfEdge(const ThreadList& threads);
+  HandedOver AddUp(const Records& records);
   void ResetHostFigures();
   double SampleClientCpu(const CpuReading& now, bool measurable);
   bool AskHost(MonitorSlot& slot, std::string_view command, MonitorPair& reply);
@@ -115,6 +129,10 @@ class Recording {
   CpuReader readCpu;
   Results totals;              // the counts of every record handed over since the start
   LatencyHistogram latencies;  // every sample handed over since the start
+  SendSchedule schedule;       // inactive: the closed loop
+  ScheduleCounters scheduleTotals;
+  int64_t dueFrom = std::numeric_limits<int64_t>::min();  // of the period's records
+  bool capacityChecked = false;
   bool warmup = false;
   int64_t runStart = 0;  // the first Start: where the timeline's seconds count from
   int64_t runStartWall = 0;

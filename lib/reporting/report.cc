@@ -1,6 +1,11 @@
 #include "lib/reporting/report.h"
 
+#include <array>
+#include <cmath>
+#include <vector>
+
 #include "absl/strings/str_format.h"
+#include "lib/util/clock.h"
 
 namespace kelv {
 namespace {
@@ -107,6 +112,32 @@ void appendBreakdowns(std::string& text, const Results& r) {
   }
 }
 
+// On a send schedule, after everything else: the service time, the accounting of the
+// schedule and how closely the sends kept to it.
+void appendSchedule(std::string& text, const RateFigures& rate, const LatencyHistogram& service,
+                    const LatencyHistogram& lags) {
+  constexpr std::array<double, 4> PERCENTS = {50, 90, 99, 100};
+  const std::vector<int64_t> s = service.ValuesAtPercentiles(PERCENTS);
+  text += "\nService time (from the actual send):\n";
+  absl::StrAppendFormat(&text, "Average service time: %.3f milliseconds\n",
+                        millisFromNanos(service.TruncatedMean()));
+  absl::StrAppendFormat(&text, "50%% service time:     %.3f milliseconds\n", millisFromNanos(s[0]));
+  absl::StrAppendFormat(&text, "90%% service time:     %.3f milliseconds\n", millisFromNanos(s[1]));
+  absl::StrAppendFormat(&text, "99%% service time:     %.3f milliseconds\n", millisFromNanos(s[2]));
+  absl::StrAppendFormat(&text, "Maximum service time: %.3f milliseconds\n", millisFromNanos(s[3]));
+  text += "\n";
+  absl::StrAppendFormat(&text, "Target rate:          %.3f requests/second\n", rate.target);
+  absl::StrAppendFormat(&text, "Achieved rate:        %.3f requests/second\n", rate.achieved);
+  absl::StrAppendFormat(&text, "Late sends:           %i (largest lag %.3f milliseconds)\n",
+                        rate.lateSends, rate.maxLagMillis);
+  absl::StrAppendFormat(&text, "Unsent at end:        %i\n", rate.unsentAtEnd);
+  absl::StrAppendFormat(&text, "In flight at end:     %i\n", rate.inFlightAtEnd);
+  absl::StrAppendFormat(&text, "Requests due:         %i\n", rate.due);
+  const std::vector<int64_t> l = lags.ValuesAtPercentiles(PERCENTS);
+  absl::StrAppendFormat(&text, "Send lag:             50%% %.3f, 99%% %.3f, max %.3f milliseconds\n",
+                        millisFromNanos(l[0]), millisFromNanos(l[2]), millisFromNanos(l[3]));
+}
+
 }  // namespace
 
 std::string formatTextReport(const Results& r, const HostFigures& host) {
@@ -136,8 +167,24 @@ std::string formatCsvLine(const Results& r, const HostFigures& host, const std::
       host.remoteMemory1 * 100.0, host.remoteMemory2 * 100.0, r.sendBandwidth, r.receiveBandwidth);
 }
 
+// Each connection carries one request per service time; the suggestion leaves a quarter
+// more room.
+std::string capacityWarningLine(double rate, int connections, int64_t meanServiceNanos) {
+  const double needed = rate * secondsFromNanos(meanServiceNanos);
+  if (needed <= connections) return {};
+  return absl::StrFormat(
+      "kelv: %d connections carry about %.0f requests/second at the service time seen so far "
+      "(%.3f milliseconds), below the target of %.0f; try -c %.0f",
+      connections, connections / secondsFromNanos(meanServiceNanos),
+      millisFromNanos(meanServiceNanos), rate, std::ceil(needed * 1.25));
+}
+
 void printTextReport(std::ostream& out, const Measurement& measurement) {
-  out << formatTextReport(figuresOf(measurement), measurement.host);
+  std::string text = formatTextReport(figuresOf(measurement), measurement.host);
+  if (measurement.rate.target > 0) {
+    appendSchedule(text, measurement.rate, measurement.serviceTimes, measurement.sendLags);
+  }
+  out << text;
 }
 
 void printCsvLine(std::ostream& out, const Measurement& measurement) {

@@ -25,6 +25,8 @@ void printProgress(std::ostream& out, Recording& recording, const ThreadList& th
 std::string formatTextReport(const Results& r, const HostFigures& host);
 std::string formatCsvLine(const Results& r, const HostFigures& host, const std::string& name,
                           int threads, int connections);
+// Without the line end; empty when `connections` carry `rate` at that mean service time.
+std::string capacityWarningLine(double rate, int connections, int64_t meanServiceNanos);
 // Without the line end; a CPU part appears only for a figure above 0.
 std::string formatProgressLine(bool warmup, double elapsedSeconds, int phaseSeconds,
                                double intervalThroughput, double clientCpu, double remoteCpu);
