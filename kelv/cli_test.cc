@@ -49,6 +49,8 @@ const char USAGE[] =
     "-N --name               Name to put in CSV output to identify test run\n"
     "-O --oauth              OAuth 1.0 signature\n"
     "       in format consumerkey:secret:token:secret\n"
+    "-R --rate               Requests per second over all connections, each sent\n"
+    "       at its due time; latency counts from the due time\n"
     "-S --csv-output         Output all test results in a single CSV line\n"
     "-T --header-line        Do not run, but output a single CSV header line\n"
     "-V --verify             Verify TLS peer\n"

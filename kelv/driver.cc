@@ -65,21 +65,31 @@ bool startThread(IOThread& thread) {
   return started.ok();
 }
 
-// A rate's schedule starts a moment after the threads are configured, so that the first
+// Starts each thread right after its own configuration. False when one could not be
+// configured or started; the threads started before it are then still in the list.
+bool startThreads(ThreadList& threads, const Settings& settings) {
+  for (int i = 0; i < settings.numThreads; ++i) {
+    auto thread = std::make_unique<IOThread>();
+    if (configureThread(i, *thread, settings) != ConfigureResult::OK) return false;
+    if (!startThread(*thread)) return false;
+    threads.push_back(std::move(thread));
+  }
+  return true;
+}
+
+// A rate's schedule starts a moment after the threads are started, so that the first
 // requests of every thread are due once its loop can run.
 constexpr int64_t SCHEDULE_LEAD_NANOS = 5 * NANOS_PER_MILLI;
 
-// Configures every thread, then starts them. False when one could not be configured or
-// started; the threads started before it are then in the list.
-bool startThreads(ThreadList& threads, const Settings& settings, SendSchedule& schedule) {
+// On a send schedule every thread is configured (its TLS context can take a while) before
+// the schedule starts, so that each one runs from the first slot, then they are started.
+bool startPacedThreads(ThreadList& threads, const Settings& settings) {
   ThreadList configured;
   for (int i = 0; i < settings.numThreads; ++i) {
     configured.push_back(std::make_unique<IOThread>());
     if (configureThread(i, *configured.back(), settings) != ConfigureResult::OK) return false;
   }
-  if (settings.rate > 0) {
-    schedule = SendSchedule(timeNow() + SCHEDULE_LEAD_NANOS, settings.rate, settings.concurrency);
-  }
+  const SendSchedule schedule(timeNow() + SCHEDULE_LEAD_NANOS, settings.rate, settings.concurrency);
   for (auto& thread : configured) {
     thread->schedule = schedule;
     thread->scheduleThreads = settings.numThreads;
@@ -146,13 +156,13 @@ int runTimed(const Settings& settings) {
   // first thread on it ends the run with a report.
   StopSignals signals;
   ThreadList threads;
-  SendSchedule schedule;
-  if (!startThreads(threads, settings, schedule)) {
+  if (!(settings.rate > 0 ? startPacedThreads(threads, settings)
+                           : startThreads(threads, settings))) {
     stopAndJoin(threads);
     return EXIT_STATUS_START_FAILED;
   }
   Recording recording(monitorTargets(settings));
-  recording.SetSchedule(schedule);
+  recording.SetSchedule(threads.front()->schedule);
   int stopSignal = 0;
   if (settings.warmupSeconds > 0) {
     recording.Start(threads, true);

@@ -80,7 +80,7 @@ std::string NginxServer::Configuration() const {
        << "  uwsgi_temp_path " << d << "/uwsgi;\n"
        << "  scgi_temp_path " << d << "/scgi;\n"
        << "  log_format counts '$connection $connection_requests $status $request_method "
-          "$request_uri';\n";
+          "$request_uri $msec';\n";
   if (options.accessLog) {
     conf << "  access_log " << d << "/access.log counts;\n";
   } else {
@@ -166,6 +166,14 @@ int NginxServer::LoggedConnections() const {
   std::string line;
   while (std::getline(log, line)) serials.insert(line.substr(0, line.find(' ')));
   return static_cast<int>(serials.size());
+}
+
+std::vector<double> NginxServer::LoggedTimes() const {
+  std::vector<double> times;
+  std::istringstream log(AccessLog());
+  std::string line;
+  while (std::getline(log, line)) times.push_back(std::stod(line.substr(line.rfind(' ') + 1)));
+  return times;
 }
 
 int NginxServer::WaitForLoggedRequests(int count, int timeoutMillis) const {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "testing/scratch_dir.h"
 #include "testing/subprocess.h"
@@ -16,7 +17,8 @@ struct NginxOptions {
   std::string certFile;
   std::string keyFile;
   // Log every request to the access log, one line per request:
-  //   "<connection serial> <request number on that connection> <status> <method> <uri>"
+  //   "<connection serial> <request number on that connection> <status> <method> <uri> <time>"
+  // (the time in seconds since the epoch, to the millisecond)
   // so that tests can count requests and connections. Off by default (full speed).
   bool accessLog = false;
   // Listen on ::1 as well as on 127.0.0.1 (same port numbers).
@@ -56,6 +58,8 @@ class NginxServer {
   int LoggedConnections() const;
   // Waits until the log holds at least count requests and stops growing; the final count.
   int WaitForLoggedRequests(int count, int timeoutMillis) const;
+  // The time of each logged request, in seconds, in log order.
+  std::vector<double> LoggedTimes() const;
   std::string AccessLog() const;
   std::string ErrorLog() const;
 

@@ -118,6 +118,40 @@ namespace {
 // The blocks after the report's last line: "Errors:" with "  <kind>: <n>" lines, then
 // "Status codes:" with "  <code>: <n>" lines, each after an empty line and only when it has
 // lines. Their figures go into the map as "error <kind>" and "status <code>".
+// A run on a send schedule ends with the service time and the rate lines, all or none.
+void parseScheduleBlock(const std::vector<std::string>& lines, size_t& at,
+                        std::map<std::string, double>& figures) {
+  static const char* const SHAPES[] = {
+      "",
+      "Service time (from the actual send):",
+      "Average service time: {f3} milliseconds",
+      "50% service time:     {f3} milliseconds",
+      "90% service time:     {f3} milliseconds",
+      "99% service time:     {f3} milliseconds",
+      "Maximum service time: {f3} milliseconds",
+      "",
+      "Target rate:          {f3} requests/second",
+      "Achieved rate:        {f3} requests/second",
+      "Late sends:           {n} (largest lag {f3} milliseconds)",
+      "Unsent at end:        {n}",
+      "In flight at end:     {n}",
+      "Requests due:         {n}",
+      "Send lag:             50% {f3}, 99% {f3}, max {f3} milliseconds",
+      "99.9% latency:        {f3} milliseconds",
+  };
+  if (at + 1 >= lines.size() || lines[at + 1] != SHAPES[1]) return;
+  for (const char* shape : SHAPES) {
+    std::vector<std::string> f;
+    if (at >= lines.size() || !matchShape(lines[at], shape, &f)) {
+      ADD_FAILURE() << "not \"" << shape << "\": " << (at < lines.size() ? lines[at] : "(end)");
+      return;
+    }
+    if (!f.empty()) figures[lines[at].substr(0, lines[at].find(':'))] = std::stod(f[0]);
+    if (f.size() > 1) figures["largest lag"] = std::stod(f[1]);
+    ++at;
+  }
+}
+
 void parseBreakdowns(const std::vector<std::string>& lines, size_t at,
                      std::map<std::string, double>& figures) {
   for (const char* block : {"Errors:", "Status codes:"}) {
@@ -132,6 +166,7 @@ void parseBreakdowns(const std::vector<std::string>& lines, size_t at,
     }
     EXPECT_GT(at, first) << block << " without lines";
   }
+  parseScheduleBlock(lines, at, figures);
   for (; at < lines.size(); ++at) ADD_FAILURE() << "after the report: \"" << lines[at] << '"';
 }
 

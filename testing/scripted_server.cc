@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <thread>
 
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_split.h"
+
 namespace kelv {
 namespace {
 
@@ -38,6 +41,11 @@ std::vector<std::string> commandLine(const ScriptedServerOptions& options,
   }
   if (options.tlsDrop) argv.push_back("--tls-drop");
   if (options.tlsHold) argv.push_back("--tls-hold");
+  argv.insert(argv.end(), {"--delay", std::to_string(options.delayMillis), "--capacity",
+                           std::to_string(options.capacity), "--freeze-for",
+                           std::to_string(options.freezeMillis), "--freeze-after",
+                           std::to_string(options.freezeAfterSeconds), "--arrivals",
+                           dir.File("arrivals")});
   return argv;
 }
 
@@ -95,6 +103,17 @@ std::string ScriptedServer::Url(std::string_view path) const {
   std::string scheme = options.certFile.empty() ? "http" : "https";
   std::string host = options.ipv6 ? "[::1]" : "127.0.0.1";
   return scheme + "://" + host + ":" + std::to_string(port) + std::string(path);
+}
+
+std::vector<double> ScriptedServer::Arrivals() const {
+  std::vector<double> arrivals;
+  const std::string text = readWholeFile(dir.File("arrivals"));
+  for (absl::string_view line : absl::StrSplit(text, '\n',
+                                                absl::SkipEmpty())) {
+    double seconds = 0;
+    if (absl::SimpleAtod(line, &seconds)) arrivals.push_back(seconds);
+  }
+  return arrivals;
 }
 
 std::vector<std::string> ScriptedServer::Received() const {

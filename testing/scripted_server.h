@@ -24,6 +24,10 @@ struct ScriptedServerOptions {
   bool tlsDrop = false;  // TLS: end connections without a close notification
   bool tlsHold = false;  // TLS: hold ending connections open, without a notification
   int lifetimeSeconds = 120;
+  double delayMillis = 0;     // every answer waits this long
+  double capacity = 0;        // answers per second of the whole server; 0: no limit
+  int freezeMillis = 0;       // one freeze of the whole server, beginning ...
+  double freezeAfterSeconds = 0;  // ... this long after the first request
 };
 
 struct ScriptedServerStats {
@@ -55,6 +59,8 @@ class ScriptedServer {
   bool WaitForRequests(int count, int timeoutMillis) const;
   // SIGTERM, then the counts the server printed on its way out.
   ScriptedServerStats Stop();
+  // After Stop: the arrival time of every request in seconds, in arrival order.
+  std::vector<double> Arrivals() const;
 
  private:
   ScriptedServerOptions options;

@@ -114,8 +114,8 @@ void appendBreakdowns(std::string& text, const Results& r) {
 
 // On a send schedule, after everything else: the service time, the accounting of the
 // schedule and how closely the sends kept to it.
-void appendSchedule(std::string& text, const RateFigures& rate, const LatencyHistogram& service,
-                    const LatencyHistogram& lags) {
+void appendSchedule(std::string& text, const RateFigures& rate, const LatencyHistogram& latencies,
+                    const LatencyHistogram& service, const LatencyHistogram& lags) {
   constexpr std::array<double, 4> PERCENTS = {50, 90, 99, 100};
   const std::vector<int64_t> s = service.ValuesAtPercentiles(PERCENTS);
   text += "\nService time (from the actual send):\n";
@@ -136,6 +136,9 @@ void appendSchedule(std::string& text, const RateFigures& rate, const LatencyHis
   const std::vector<int64_t> l = lags.ValuesAtPercentiles(PERCENTS);
   absl::StrAppendFormat(&text, "Send lag:             50%% %.3f, 99%% %.3f, max %.3f milliseconds\n",
                         millisFromNanos(l[0]), millisFromNanos(l[2]), millisFromNanos(l[3]));
+  // Beyond the 99 % of the latency lines: where a rare stall shows.
+  absl::StrAppendFormat(&text, "99.9%% latency:        %.3f milliseconds\n",
+                        millisFromNanos(latencies.ValueAtPercentile(99.9)));
 }
 
 }  // namespace
@@ -182,7 +185,8 @@ std::string capacityWarningLine(double rate, int connections, int64_t meanServic
 void printTextReport(std::ostream& out, const Measurement& measurement) {
   std::string text = formatTextReport(figuresOf(measurement), measurement.host);
   if (measurement.rate.target > 0) {
-    appendSchedule(text, measurement.rate, measurement.serviceTimes, measurement.sendLags);
+    appendSchedule(text, measurement.rate, measurement.latencies, measurement.serviceTimes,
+                   measurement.sendLags);
   }
   out << text;
 }
