@@ -55,7 +55,7 @@ struct TimelineEntry {
 // unsuccessful + socket errors + unsentAtEnd + inFlightAtEnd = due, every count of requests
 // due in the measured period.
 struct RateFigures {
-  double target = 0;    // requests per second; 0: a closed loop, no rate figures
+  double target = 0;    // requests per second
   double achieved = 0;  // requests sent per second of the measured period
   int64_t due = 0;      // requests due in the measured period
   int64_t sent = 0;
@@ -63,6 +63,13 @@ struct RateFigures {
   double maxLagMillis = 0;
   int64_t unsentAtEnd = 0;    // due, but not sent by the end
   int64_t inFlightAtEnd = 0;  // sent, without an outcome by the end
+};
+
+// The figures only a run on a send schedule has.
+struct ScheduleFigures {
+  RateFigures rate;
+  LatencyHistogram serviceTimes;  // from the actual send
+  LatencyHistogram sendLags;      // from the due time to the actual send
 };
 
 // Everything a run found, in one value: what the report, the CSV line and the JSON result are
@@ -73,9 +80,7 @@ struct Measurement {
   // the period) and the breakdowns; the latency figures and rates are left 0 here.
   Results counts;
   LatencyHistogram latencies;  // on a send schedule: from each request's due time
-  LatencyHistogram serviceTimes;  // on a send schedule: from the actual send
-  LatencyHistogram sendLags;      // on a send schedule: from the due time to the actual send
-  RateFigures rate;
+  std::optional<ScheduleFigures> schedule;  // present on a send schedule only
   Rates rates;
   HostFigures host;
   std::vector<TimelineEntry> timeline;

@@ -60,7 +60,7 @@ void closeMonitor(int& descriptor) {
 struct Recording::HandedOver {
   Results counts;
   LatencyHistogram latencies;
-  ScheduleCounters schedule;
+  std::unique_ptr<ScheduleCounters> schedule;  // on a send schedule only
 };
 
 // One fresh record per thread, made ahead of a hand-over so that the swaps follow each other
@@ -101,14 +101,17 @@ Recording::~Recording() { CloseMonitors(); }
 // Adds the records to the period's totals and returns what the interval handed over.
 Recording::HandedOver Recording::AddUp(const Records& records) {
   HandedOver handed;
+  if (scheduleTotals != nullptr) handed.schedule = std::make_unique<ScheduleCounters>();
   for (const auto& r : records) {
     handed.latencies.Merge(r->latencies);
     addCounts(handed.counts, *r);
     addCounts(totals, *r);
-    if (r->schedule != nullptr) addScheduleCounts(handed.schedule, *r->schedule);
+    if (r->schedule != nullptr && handed.schedule != nullptr) {
+      addScheduleCounts(*handed.schedule, *r->schedule);
+    }
   }
   latencies.Merge(handed.latencies);
-  addScheduleCounts(scheduleTotals, handed.schedule);
+  if (handed.schedule != nullptr) addScheduleCounts(*scheduleTotals, *handed.schedule);
   return handed;
 }
 
@@ -180,7 +183,7 @@ void Recording::Start(const ThreadList& threads, bool warmupPeriod) {
   LatencyHistogram emptied;
   totals = Results();
   std::swap(latencies, emptied);
-  scheduleTotals = ScheduleCounters();
+  scheduleTotals = schedule.Active() ? std::make_unique<ScheduleCounters>() : nullptr;
   if (schedule.Active()) {
     dueFrom = SwapAheadOfEdge(threads);
   } else {
@@ -238,8 +241,8 @@ IntervalResults Recording::Interval(const ThreadList& threads) {
   iv.intervalSeconds = secondsFromNanos(now - lastTickTime);
   iv.elapsedSeconds = secondsFromNanos(now - startTime);
   iv.intervalThroughput = static_cast<double>(handed.counts.successful) / iv.intervalSeconds;
-  iv.progressFigure = schedule.Active()
-                          ? static_cast<double>(handed.schedule.sent) / iv.intervalSeconds
+  iv.progressFigure = handed.schedule != nullptr
+                          ? static_cast<double>(handed.schedule->sent) / iv.intervalSeconds
                           : iv.intervalThroughput;
   lastTickTime = now;
   return iv;
@@ -295,12 +298,11 @@ Measurement Recording::Result() const {
   m.counts.elapsedSeconds = secondsFromNanos(endTime - startTime);
   m.latencies = latencies;
   m.rates = ratesOf(m.counts);
-  if (schedule.Active()) {
+  if (scheduleTotals != nullptr) {
     // Everything counted was due before the last swap, and so before endTime.
     const int64_t due = schedule.SlotsDueBefore(endTime) - schedule.SlotsDueBefore(startTime);
-    m.rate = rateFiguresOf(schedule.Rate(), due, scheduleTotals, m.counts);
-    m.serviceTimes = scheduleTotals.serviceTimes;
-    m.sendLags = scheduleTotals.sendLags;
+    m.schedule = ScheduleFigures{rateFiguresOf(schedule.Rate(), due, *scheduleTotals, m.counts),
+                                 scheduleTotals->serviceTimes, scheduleTotals->sendLags};
   }
   m.host = host;
   m.timeline = timeline;
@@ -311,10 +313,12 @@ Measurement Recording::Result() const {
 }
 
 std::string Recording::TakeCapacityWarning(int connections) {
-  if (capacityChecked || !schedule.Active() || scheduleTotals.serviceTimes.Count() == 0) return {};
+  if (capacityChecked || scheduleTotals == nullptr || scheduleTotals->serviceTimes.Count() == 0) {
+    return {};
+  }
   capacityChecked = true;
   return capacityWarningLine(schedule.Rate(), connections,
-                             scheduleTotals.serviceTimes.TruncatedMean());
+                             scheduleTotals->serviceTimes.TruncatedMean());
 }
 
 void Recording::CloseMonitors() {

@@ -130,7 +130,7 @@ class Recording {
   Results totals;              // the counts of every record handed over since the start
   LatencyHistogram latencies;  // every sample handed over since the start
   SendSchedule schedule;       // inactive: the closed loop
-  ScheduleCounters scheduleTotals;
+  std::unique_ptr<ScheduleCounters> scheduleTotals;  // on a send schedule only
   int64_t dueFrom = std::numeric_limits<int64_t>::min();  // of the period's records
   bool capacityChecked = false;
   bool warmup = false;

@@ -114,8 +114,11 @@ void appendBreakdowns(std::string& text, const Results& r) {
 
 // On a send schedule, after everything else: the service time, the accounting of the
 // schedule and how closely the sends kept to it.
-void appendSchedule(std::string& text, const RateFigures& rate, const LatencyHistogram& latencies,
-                    const LatencyHistogram& service, const LatencyHistogram& lags) {
+void appendSchedule(std::string& text, const ScheduleFigures& figures,
+                    const LatencyHistogram& latencies) {
+  const RateFigures& rate = figures.rate;
+  const LatencyHistogram& service = figures.serviceTimes;
+  const LatencyHistogram& lags = figures.sendLags;
   constexpr std::array<double, 4> PERCENTS = {50, 90, 99, 100};
   const std::vector<int64_t> s = service.ValuesAtPercentiles(PERCENTS);
   text += "\nService time (from the actual send):\n";
@@ -184,10 +187,7 @@ std::string capacityWarningLine(double rate, int connections, int64_t meanServic
 
 void printTextReport(std::ostream& out, const Measurement& measurement) {
   std::string text = formatTextReport(figuresOf(measurement), measurement.host);
-  if (measurement.rate.target > 0) {
-    appendSchedule(text, measurement.rate, measurement.latencies, measurement.serviceTimes,
-                   measurement.sendLags);
-  }
+  if (measurement.schedule) appendSchedule(text, *measurement.schedule, measurement.latencies);
   out << text;
 }
 
