@@ -157,7 +157,7 @@ int runTimed(const Settings& settings) {
   StopSignals signals;
   ThreadList threads;
   if (!(settings.rate > 0 ? startPacedThreads(threads, settings)
-                           : startThreads(threads, settings))) {
+                          : startThreads(threads, settings))) {
     stopAndJoin(threads);
     return EXIT_STATUS_START_FAILED;
   }

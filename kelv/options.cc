@@ -301,8 +301,7 @@ ParseAction decide(OptionState& state, int argc, char** argv) {
   if (state.showHelp) return ParseAction::HELP;
   if (state.showVersion) return ParseAction::VERSION;
   Settings& settings = state.result.settings;
-  if (state.usageError || !valuesInRange(settings) || !rateCombines(state) ||
-      argc - optind != 1) {
+  if (state.usageError || !valuesInRange(settings) || !rateCombines(state) || argc - optind != 1) {
     return ParseAction::USAGE_ERROR;
   }
   settings.url = argv[optind];

@@ -136,8 +136,12 @@ TEST(KelvRate, AServerThatFallsBehindLeavesRequestsLateAndUnsentNotLost) {
 
 TEST(KelvRate, OptionsThatDoNotCombineWithARateAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
-      {"-R", "100", "-W", "10"}, {"-R", "100", "-1"}, {"--rate", "0"},
-      {"-R", "-5"},              {"-R", "fast"},      {"-R", "1e3"},
+      {"-R", "100", "-W", "10"},
+      {"-R", "100", "-1"},
+      {"--rate", "0"},
+      {"-R", "-5"},
+      {"-R", "fast"},
+      {"-R", "1e3"},
   };
   for (std::vector<std::string> args : cases) {
     args.push_back("http://127.0.0.1:1/");
@@ -145,8 +149,8 @@ TEST(KelvRate, OptionsThatDoNotCombineWithARateAreUsageErrors) {
     EXPECT_EQ(result.exitStatus, EXIT_STATUS_USAGE_ERROR) << args[2];
     const std::vector<std::string> errLines = splitLines(result.err);
     ASSERT_FALSE(errLines.empty());
-    EXPECT_TRUE(errLines.front().starts_with("kelv: ") && errLines.front().find("rate") !=
-                                                              std::string::npos)
+    EXPECT_TRUE(errLines.front().starts_with("kelv: ") &&
+                errLines.front().find("rate") != std::string::npos)
         << result.err;
   }
 }

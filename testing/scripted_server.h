@@ -24,9 +24,9 @@ struct ScriptedServerOptions {
   bool tlsDrop = false;  // TLS: end connections without a close notification
   bool tlsHold = false;  // TLS: hold ending connections open, without a notification
   int lifetimeSeconds = 120;
-  double delayMillis = 0;     // every answer waits this long
-  double capacity = 0;        // answers per second of the whole server; 0: no limit
-  int freezeMillis = 0;       // one freeze of the whole server, beginning ...
+  double delayMillis = 0;         // every answer waits this long
+  double capacity = 0;            // answers per second of the whole server; 0: no limit
+  int freezeMillis = 0;           // one freeze of the whole server, beginning ...
   double freezeAfterSeconds = 0;  // ... this long after the first request
 };
 

@@ -141,7 +141,8 @@ void IOThread::StartTimeoutSweep() {
 void IOThread::StartPacer() {
   if (!schedule.Active()) return;
   static_cast<void>(prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL));  // only finer waits lost
-  pacer.Start(loop, SendPacer::LeadFor(ev_backend(loop)), static_cast<size_t>(numConnections));
+  pacer.Start(loop, SendPacer::LeadFor(ev_backend(loop)),
+              static_cast<size_t>(numConnections));
 }
 
 // A request that starts after this sweep is due no earlier than a timeout's length from

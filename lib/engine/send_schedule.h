@@ -16,7 +16,8 @@ class SendSchedule {
 
   // The due time of request `k` (from 0) of connection `connection` (from 0, over all threads).
   int64_t DueTime(int32_t connection, int64_t k) const {
-    return start + static_cast<int64_t>(static_cast<double>(k * connections + connection) * slotNanos);
+    return start +
+           static_cast<int64_t>(static_cast<double>(k * connections + connection) * slotNanos);
   }
   // The number of slots of the whole run due before `instant`.
   int64_t SlotsDueBefore(int64_t instant) const;

@@ -10,7 +10,8 @@ RateFigures rateFiguresOf(double target, int64_t due, const ScheduleCounters& se
   f.target = target;
   f.due = due;
   f.sent = sent.sent;
-  f.achieved = counts.elapsedSeconds > 0 ? static_cast<double>(sent.sent) / counts.elapsedSeconds : 0;
+  f.achieved =
+      counts.elapsedSeconds > 0 ? static_cast<double>(sent.sent) / counts.elapsedSeconds : 0;
   f.lateSends = sent.lateSends;
   f.maxLagMillis = millisFromNanos(sent.maxLagNanos);
   f.unsentAtEnd = due - sent.sent;

@@ -79,7 +79,7 @@ struct Measurement {
   // The counts of the measured period, from `attempted` to `elapsedSeconds` (the length of
   // the period) and the breakdowns; the latency figures and rates are left 0 here.
   Results counts;
-  LatencyHistogram latencies;  // on a send schedule: from each request's due time
+  LatencyHistogram latencies;               // on a send schedule: from each request's due time
   std::optional<ScheduleFigures> schedule;  // present on a send schedule only
   Rates rates;
   HostFigures host;

@@ -26,7 +26,7 @@ struct IntervalResults {
   // What the progress line shows: intervalThroughput, or on a send schedule the achieved rate
   // (requests sent / intervalSeconds).
   double progressFigure = 0;
-  LatencyHistogram latencies;     // the samples handed over in this interval
+  LatencyHistogram latencies;  // the samples handed over in this interval
 };
 
 // The samples one tick takes. For the progress line: the first monitor's reply (0 when it is
@@ -130,7 +130,7 @@ class Recording {
   Results totals;              // the counts of every record handed over since the start
   LatencyHistogram latencies;  // every sample handed over since the start
   SendSchedule schedule;       // inactive: the closed loop
-  std::unique_ptr<ScheduleCounters> scheduleTotals;  // on a send schedule only
+  std::unique_ptr<ScheduleCounters> scheduleTotals;       // on a send schedule only
   int64_t dueFrom = std::numeric_limits<int64_t>::min();  // of the period's records
   bool capacityChecked = false;
   bool warmup = false;

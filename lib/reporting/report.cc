@@ -137,7 +137,8 @@ void appendSchedule(std::string& text, const ScheduleFigures& figures,
   absl::StrAppendFormat(&text, "In flight at end:     %i\n", rate.inFlightAtEnd);
   absl::StrAppendFormat(&text, "Requests due:         %i\n", rate.due);
   const std::vector<int64_t> l = lags.ValuesAtPercentiles(PERCENTS);
-  absl::StrAppendFormat(&text, "Send lag:             50%% %.3f, 99%% %.3f, max %.3f milliseconds\n",
+  absl::StrAppendFormat(&text,
+                        "Send lag:             50%% %.3f, 99%% %.3f, max %.3f milliseconds\n",
                         millisFromNanos(l[0]), millisFromNanos(l[2]), millisFromNanos(l[3]));
   // Beyond the 99 % of the latency lines: where a rare stall shows.
   absl::StrAppendFormat(&text, "99.9%% latency:        %.3f milliseconds\n",
