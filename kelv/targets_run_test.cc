@@ -29,8 +29,10 @@ std::unique_ptr<NginxServer> startLoggingNginx() {
 std::map<std::string, std::multiset<std::string>> pathsByConnection(const std::string& log) {
   std::map<std::string, std::multiset<std::string>> paths;
   std::istringstream lines(log);
-  for (std::string serial, number, status, method, uri;
-       lines >> serial >> number >> status >> method >> uri;) {
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);  // the time that ends each line is not needed here
+    std::string serial, number, status, method, uri;
+    fields >> serial >> number >> status >> method >> uri;
     EXPECT_EQ(status, "200") << log;
     paths[serial].insert(uri);
   }
