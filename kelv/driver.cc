@@ -10,6 +10,7 @@
 
 #include "kelv/exit_status.h"
 #include "kelv/input_file.h"
+#include "kelv/result_output.h"
 #include "kelv/stop_signals.h"
 #include "kelv/tls_context.h"
 #include "lib/engine/failures.h"
@@ -17,6 +18,7 @@
 #include "lib/reporting/recording.h"
 #include "lib/reporting/report.h"
 #include "lib/util/clock.h"
+#include "lib/util/wall_time.h"
 
 namespace kelv {
 namespace {
@@ -65,14 +67,19 @@ bool startThread(IOThread& thread) {
   return started.ok();
 }
 
-// Starts each thread right after its own configuration. False when one could not be
-// configured or started; the threads started before it are then still in the list.
-bool startThreads(ThreadList& threads, const Settings& settings) {
-  for (int i = 0; i < settings.numThreads; ++i) {
-    auto thread = std::make_unique<IOThread>();
-    if (configureThread(i, *thread, settings) != ConfigureResult::OK) return false;
-    if (!startThread(*thread)) return false;
-    threads.push_back(std::move(thread));
+// Configures the next thread and adds it to the list; false when it could not be configured.
+bool addConfiguredThread(ThreadList& threads, const Settings& settings) {
+  auto thread = std::make_unique<IOThread>();
+  const int index = static_cast<int>(threads.size());
+  if (configureThread(index, *thread, settings) != ConfigureResult::OK) return false;
+  threads.push_back(std::move(thread));
+  return true;
+}
+
+// Configures every thread without starting any; false when one could not be configured.
+bool configureThreads(ThreadList& threads, const Settings& settings) {
+  while (static_cast<int>(threads.size()) < settings.numThreads) {
+    if (!addConfiguredThread(threads, settings)) return false;
   }
   return true;
 }
@@ -81,22 +88,31 @@ bool startThreads(ThreadList& threads, const Settings& settings) {
 // requests of every thread are due once its loop can run.
 constexpr int64_t SCHEDULE_LEAD_NANOS = 5 * NANOS_PER_MILLI;
 
-// On a send schedule every thread is configured (its TLS context can take a while) before
-// the schedule starts, so that each one runs from the first slot, then they are started.
-bool startPacedThreads(ThreadList& threads, const Settings& settings) {
-  ThreadList configured;
-  for (int i = 0; i < settings.numThreads; ++i) {
-    configured.push_back(std::make_unique<IOThread>());
-    if (configureThread(i, *configured.back(), settings) != ConfigureResult::OK) return false;
-  }
+// Every thread follows one schedule that starts once all of them are configured (a TLS
+// context can take a while), so that each one runs from the first slot.
+void setSchedule(const ThreadList& threads, const Settings& settings) {
   const SendSchedule schedule(timeNow() + SCHEDULE_LEAD_NANOS, settings.rate, settings.concurrency);
-  for (auto& thread : configured) {
+  for (const auto& thread : threads) {
     thread->schedule = schedule;
     thread->scheduleThreads = settings.numThreads;
-    if (!startThread(*thread)) return false;
-    threads.push_back(std::move(thread));
+  }
+}
+
+// Starts the threads in order, configuring each that is not yet right before its start, so
+// that a thread the system refuses ends the run before the others take their memory. False
+// when one could not be configured or started; those before it then run.
+bool startThreads(ThreadList& threads, const Settings& settings) {
+  for (size_t i = 0; static_cast<int>(i) < settings.numThreads; ++i) {
+    if (i == threads.size() && !addConfiguredThread(threads, settings)) return false;
+    if (!startThread(*threads[i])) return false;
   }
   return true;
+}
+
+// Waits for --start-at, if given; the stop signal that came first, or 0.
+int waitForStartTime(const Settings& settings, StopSignals& signals) {
+  std::fprintf(stderr, "Starting at %s\n", isoTimeMillis(settings.startAtWall).c_str());
+  return signals.WaitUntil(timeNow() + (settings.startAtWall - wallClockNow()));
 }
 
 int totalConnections(const ThreadList& threads) {
@@ -109,24 +125,28 @@ MonitorTargets monitorTargets(const Settings& settings) {
   return MonitorTargets{settings.monitorHost1, settings.monitorHost2, settings.monitorProcess};
 }
 
-// The results of the run, reported; the monitors are let go afterwards.
-void report(Recording& recording, const Settings& settings, int stopSignal) {
+// The results of the run, reported; the monitors are let go afterwards. False when the
+// result file could not be written.
+bool report(Recording& recording, const Settings& settings, int stopSignal) {
   Measurement measured = recording.Result();
   measured.settings = describeRun(settings);
   measured.stopSignal = stopSignal;
-  if (settings.csvOutput) {
-    printCsvLine(std::cout, measured);
-  } else {
-    printTextReport(std::cout, measured);
-  }
+  const bool written = writeResults(measured, settings);
   std::cout.flush();
   recording.CloseMonitors();
+  return written;
 }
 
-// The status of a run that was measured and reported.
-int measuredExitStatus(const Recording& recording, int stopSignal) {
+// The status of a run that was measured, once it is reported.
+int measuredExitStatus(const Recording& recording, int stopSignal, bool written) {
+  if (!written) return EXIT_STATUS_OUTPUT_FAILED;
   if (stopSignal != 0) return EXIT_STATUS_SIGNAL_BASE + stopSignal;
   return recording.Successful() > 0 ? EXIT_STATUS_OK : EXIT_STATUS_NO_SUCCESS;
+}
+
+// Progress lines would mix into the CSV line or the JSON on standard output.
+bool quietProgress(const Settings& settings) {
+  return settings.csvOutput || settings.JsonOnStandardOutput();
 }
 
 // The measured run; the signal that ended it early, or 0.
@@ -135,7 +155,7 @@ int runMeasured(Recording& recording, const ThreadList& threads, const Settings&
   // Throws away everything counted so far, warm-up included.
   recording.Start(threads);
   const int stopSignal =
-      runPhase(recording, threads, {settings.durationSeconds, false, settings.csvOutput}, signals);
+      runPhase(recording, threads, {settings.durationSeconds, false, quietProgress(settings)}, signals);
   // The measured period ends before the threads are told to stop: their last requests
   // are not counted.
   recording.Stop(threads);
@@ -156,8 +176,15 @@ int runTimed(const Settings& settings) {
   // first thread on it ends the run with a report.
   StopSignals signals;
   ThreadList threads;
-  if (!(settings.rate > 0 ? startPacedThreads(threads, settings)
-                          : startThreads(threads, settings))) {
+  // A start time or a send schedule finds every thread configured, its TLS context included.
+  if (settings.startAtWall != 0 || settings.rate > 0) {
+    if (!configureThreads(threads, settings)) return EXIT_STATUS_START_FAILED;
+  }
+  if (settings.startAtWall != 0) {
+    if (const int got = waitForStartTime(settings, signals)) return EXIT_STATUS_SIGNAL_BASE + got;
+  }
+  if (settings.rate > 0) setSchedule(threads, settings);
+  if (!startThreads(threads, settings)) {
     stopAndJoin(threads);
     return EXIT_STATUS_START_FAILED;
   }
@@ -167,7 +194,7 @@ int runTimed(const Settings& settings) {
   if (settings.warmupSeconds > 0) {
     recording.Start(threads, true);
     stopSignal =
-        runPhase(recording, threads, {settings.warmupSeconds, true, settings.csvOutput}, signals);
+        runPhase(recording, threads, {settings.warmupSeconds, true, quietProgress(settings)}, signals);
   }
   if (stopSignal != 0) {
     recordEmptyPeriod(recording, threads);
@@ -175,8 +202,8 @@ int runTimed(const Settings& settings) {
     stopSignal = runMeasured(recording, threads, settings, signals);
   }
   threads.clear();
-  report(recording, settings, stopSignal);
-  return measuredExitStatus(recording, stopSignal);
+  const bool written = report(recording, settings, stopSignal);
+  return measuredExitStatus(recording, stopSignal, written);
 }
 
 // Waits until the thread's loop has ended by itself or a stop signal came; the signal, or 0.
@@ -197,6 +224,9 @@ int runOneRequest(const Settings& settings) {
     return EXIT_STATUS_START_FAILED;
   }
   StopSignals signals;
+  if (settings.startAtWall != 0) {
+    if (const int got = waitForStartTime(settings, signals)) return EXIT_STATUS_SIGNAL_BASE + got;
+  }
   ThreadList threads;
   threads.push_back(std::move(thread));
   Recording recording(monitorTargets(settings));
@@ -207,8 +237,8 @@ int runOneRequest(const Settings& settings) {
   if (stopSignal != 0) threads.front()->RequestStop(STOP_TIMEOUT_SECONDS);
   threads.front()->Join();
   threads.clear();
-  report(recording, settings, stopSignal);
-  return measuredExitStatus(recording, stopSignal);
+  const bool written = report(recording, settings, stopSignal);
+  return measuredExitStatus(recording, stopSignal, written);
 }
 
 }  // namespace
@@ -252,8 +282,8 @@ int runPhase(Recording& recording, const ThreadList& threads, const Phase& phase
   for (int done = 0; done < phase.seconds;) {
     done = std::min(done + TICK_SECONDS, phase.seconds);
     if (const int got = signals.WaitUntil(start + done * NANOS_PER_SECOND)) return got;
-    // The CSV line shows no progress, but the timeline has every tick.
-    if (phase.csvOutput) {
+    // Without progress lines the timeline still has every tick.
+    if (phase.quiet) {
       static_cast<void>(recording.Tick(threads));
     } else {
       printProgress(std::cout, recording, threads, phase.seconds);

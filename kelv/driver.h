@@ -35,11 +35,11 @@ ConfigureResult configureThread(int index, IOThread& thread, const Settings& set
 struct Phase {
   int seconds = 0;
   bool warmup = false;
-  bool csvOutput = false;
+  bool quiet = false;  // no progress lines
 };
 
 // Waits out one phase, taking a tick at every TICK_SECONDS from its start and at its end; the
-// progress line of each is printed unless the output is CSV. The ticks keep to those times
+// progress line of each is printed unless the phase is quiet. The ticks keep to those times
 // however long a tick takes. A stop signal ends the phase at once, without a tick; its number
 // is returned, 0 when the phase ran to its end.
 int runPhase(Recording& recording, const ThreadList& threads, const Phase& phase,

@@ -6,6 +6,7 @@
 #include "kelv/driver.h"
 #include "kelv/exit_status.h"
 #include "kelv/file_limit.h"
+#include "kelv/merge_command.h"
 #include "kelv/options.h"
 #include "kelv/usage.h"
 #include "kelv/version.h"
@@ -57,6 +58,7 @@ int handleParseAction(ParseAction action) {
       printUsage(std::cerr);
       return EXIT_STATUS_USAGE_ERROR;
     case ParseAction::RUN:
+    case ParseAction::MERGE:
       break;
   }
   return EXIT_STATUS_OK;
@@ -66,6 +68,7 @@ int handleParseAction(ParseAction action) {
 
 int kelvMain(int argc, char** argv) {
   ParseResult parsed = parseOptions(argc, argv);
+  if (parsed.action == ParseAction::MERGE) return runMerge(parsed.settings);
   if (parsed.action != ParseAction::RUN) return handleParseAction(parsed.action);
   Settings& settings = parsed.settings;
   if (!loadTargets(settings.url)) return EXIT_STATUS_START_FAILED;

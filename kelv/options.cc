@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "absl/strings/str_split.h"
 #include "lib/engine/io_thread.h"
 #include "lib/signing/base64.h"
+#include "lib/util/clock.h"
 #include "lib/util/strings.h"
+#include "lib/util/wall_time.h"
 
 namespace kelv {
 namespace {
@@ -23,6 +26,9 @@ namespace {
 // Options with a long form only have codes beyond every character.
 constexpr int OPTION_TIMEOUT = 256;
 constexpr int OPTION_MONITOR_PROCESS = 257;
+constexpr int OPTION_JSON = 258;
+constexpr int OPTION_MERGE = 259;
+constexpr int OPTION_START_AT = 260;
 // A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
 constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
 constexpr double MAX_TIMEOUT_SECONDS = 1e6;
@@ -62,6 +68,9 @@ const option LONG_OPTIONS[] = {
     {"think-time", required_argument, nullptr, 'W'},
     {"timeout", required_argument, nullptr, OPTION_TIMEOUT},
     {"rate", required_argument, nullptr, 'R'},
+    {"json", required_argument, nullptr, OPTION_JSON},
+    {"merge", no_argument, nullptr, OPTION_MERGE},
+    {"start-at", required_argument, nullptr, OPTION_START_AT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -87,6 +96,7 @@ struct OptionState {
   bool showVersion = false;
   bool usageError = false;
   bool thinkTimeGiven = false;
+  bool merge = false;
 };
 
 // Options whose value goes as it is into every request's head, or into the CSV line (-N): a
@@ -151,6 +161,25 @@ bool readSeconds(const char* value, double* target) {
                  value, MAX_TIMEOUT_SECONDS);
     return false;
   }
+  return true;
+}
+
+// A UTC time still to come (see parseWallTime).
+bool readStartTime(const char* value, int64_t* target) {
+  const std::optional<int64_t> wall = parseWallTime(value);
+  if (!wall) {
+    std::fprintf(stderr,
+                 "kelv: invalid start time \"%s\": a UTC time such as 2026-12-09T13:00:00Z or "
+                 "seconds since the epoch is expected\n",
+                 value);
+    return false;
+  }
+  if (*wall <= wallClockNow()) {
+    std::fprintf(stderr, "kelv: the start time %s (--start-at) has passed\n",
+                 isoTimeMillis(*wall).c_str());
+    return false;
+  }
+  *target = *wall;
   return true;
 }
 
@@ -251,6 +280,15 @@ bool applyOption(OptionState& state, int letter, const char* value) {
     case 'R':
       if (!readRate(value, &settings.rate)) state.usageError = true;
       break;
+    case OPTION_JSON:
+      settings.jsonPath = value;
+      break;
+    case OPTION_MERGE:
+      state.merge = true;
+      break;
+    case OPTION_START_AT:
+      if (!readStartTime(value, &settings.startAtWall)) state.usageError = true;
+      break;
     default:
       state.usageError = true;
       break;  // '?' and ':': getopt has said why
@@ -271,6 +309,10 @@ bool valuesInRange(const Settings& settings) {
                  "kelv: the process (--monitor-process) must be a name or number of at most %zu "
                  "characters on one line\n",
                  MAX_PROCESS_NAME);
+    return false;
+  }
+  if (settings.csvOutput && settings.JsonOnStandardOutput()) {
+    std::fprintf(stderr, "kelv: -S and --json - would both write to standard output\n");
     return false;
   }
   if (settings.thinkTime < 0) {
@@ -296,14 +338,26 @@ bool rateCombines(const OptionState& state) {
   return true;
 }
 
+// --merge takes every argument as a result file.
+ParseAction decideMerge(Settings& settings, int argc, char** argv) {
+  if (optind >= argc) {
+    std::fprintf(stderr, "kelv: --merge needs one or more result files\n");
+    return ParseAction::USAGE_ERROR;
+  }
+  settings.mergeFiles.assign(argv + optind, argv + argc);
+  return ParseAction::MERGE;
+}
+
 // The order of the decisions after the loop: help, version, usage errors, then the URL.
 ParseAction decide(OptionState& state, int argc, char** argv) {
   if (state.showHelp) return ParseAction::HELP;
   if (state.showVersion) return ParseAction::VERSION;
   Settings& settings = state.result.settings;
-  if (state.usageError || !valuesInRange(settings) || !rateCombines(state) || argc - optind != 1) {
+  if (state.usageError || !valuesInRange(settings) || !rateCombines(state)) {
     return ParseAction::USAGE_ERROR;
   }
+  if (state.merge) return decideMerge(settings, argc, argv);
+  if (argc - optind != 1) return ParseAction::USAGE_ERROR;
   settings.url = argv[optind];
   // After every -H and -u line, so that a user's own Content-Type line comes first.
   if (!settings.contentType.empty()) {

@@ -38,6 +38,12 @@ struct Settings {
   unsigned headerFlags = 0;              // HEADER_* bits of the headers the user supplied
   std::optional<OAuthCredentials> oauthCredentials;
   std::string url;  // the single argument: a URL, or "@" and a URL file name
+  std::string jsonPath;  // --json: the result's file, "-" for standard output; empty: none
+  int64_t startAtWall = 0;  // --start-at, nanoseconds since the epoch; 0: start at once
+  std::vector<std::string> mergeFiles;  // --merge: the results to merge, in order
+
+  // Whether the result's JSON takes the place of the text report on standard output.
+  bool JsonOnStandardOutput() const { return jsonPath == "-"; }
 
   const OAuthCredentials* OAuth() const { return oauthCredentials ? &*oauthCredentials : nullptr; }
 };
@@ -48,6 +54,7 @@ enum class ParseAction {
   CSV_HEADER,   // -T: print the CSV header line, exit 0
   HELP,         // -h, or an empty URL argument: usage, exit 0
   VERSION,      // --version: version lines, exit 0
+  MERGE,        // --merge: the arguments are result files, to report as one run
   USAGE_ERROR,  // usage on standard error, exit 1
 };
 

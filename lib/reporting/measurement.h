@@ -28,6 +28,8 @@ struct RunSettings {
   std::string monitor1;  // -M, empty when not given
   std::string monitor2;  // -X
   std::string monitorProcess;
+
+  bool operator==(const RunSettings&) const = default;
 };
 
 // One progress tick: the figures of the interval since the previous tick (or the start of its
@@ -49,6 +51,21 @@ struct TimelineEntry {
   std::optional<double> remoteHostCpu;     // the first monitor's host
   std::optional<double> remoteProcessCpu;  // the process the first monitor was asked about
   int run = -1;                            // in merged results: the index of the input it came from
+
+  bool operator==(const TimelineEntry&) const = default;
+};
+
+// One of the runs that a merged measurement is made of, as its result file described it.
+struct MergedRun {
+  std::string file;  // as named on the command line
+  RunSettings settings;
+  int64_t runStartWall = 0;
+  int64_t measuredStartWall = 0;
+  int64_t measuredEndWall = 0;
+  double measuredSeconds = 0;
+  int stopSignal = 0;
+
+  bool operator==(const MergedRun&) const = default;
 };
 
 // What a run on a send schedule found of its schedule. The accounting is exact: successful +
@@ -63,6 +80,8 @@ struct RateFigures {
   double maxLagMillis = 0;
   int64_t unsentAtEnd = 0;    // due, but not sent by the end
   int64_t inFlightAtEnd = 0;  // sent, without an outcome by the end
+
+  bool operator==(const RateFigures&) const = default;
 };
 
 // The figures only a run on a send schedule has.
@@ -70,6 +89,8 @@ struct ScheduleFigures {
   RateFigures rate;
   LatencyHistogram serviceTimes;  // from the actual send
   LatencyHistogram sendLags;      // from the due time to the actual send
+
+  bool operator==(const ScheduleFigures&) const = default;
 };
 
 // Everything a run found, in one value: what the report, the CSV line and the JSON result are
@@ -90,6 +111,9 @@ struct Measurement {
   int64_t measuredStartWall = 0;
   int64_t measuredEndWall = 0;
   int stopSignal = 0;  // the signal that ended the run early, 0 when none did
+  std::vector<MergedRun> merged;  // empty unless the measurement is a merge of runs
+
+  bool operator==(const Measurement&) const = default;
 };
 
 // The rate figures of a measured period from its schedule counts, with `target`, `due`

@@ -21,6 +21,8 @@ void fillLatencies(const LatencyHistogram& latencies, Results& r) {
   for (int p = 0; p <= PERCENTILES; ++p) percents[p] = p;
   const std::vector<int64_t> values = latencies.ValuesAtPercentiles(percents);
   for (int p = 0; p <= PERCENTILES; ++p) r.latencyPercent[p] = millisFromNanos(values[p]);
+  const std::vector<int64_t> tail = latencies.ValuesAtPercentiles(LATENCY_TAIL_PERCENTS);
+  for (size_t i = 0; i < tail.size(); ++i) r.latencyTail[i] = millisFromNanos(tail[i]);
 }
 
 double megabitsPerSecond(int64_t bytes, double seconds) {

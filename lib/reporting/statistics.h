@@ -23,18 +23,26 @@ struct Results {
   double averageLatency = 0;                             // milliseconds
   double latencyStdDev = 0;                              // milliseconds
   std::array<double, 101> latencyPercent{};              // [0] minimum, [100] maximum, milliseconds
+  std::array<double, 2> latencyTail{};                   // 99.9 % and 99.99 %, milliseconds
   double throughput = 0;                                 // requests per second
   double sendBandwidth = 0;                              // megabits (2^20 bits) per second
   double receiveBandwidth = 0;                           // megabits (2^20 bits) per second
   std::array<int64_t, ERROR_KIND_COUNT> errors{};        // socket errors by ErrorKind
   std::array<int64_t, STATUS_CODE_LIMIT> statusCodes{};  // complete responses by status
+
+  bool operator==(const Results&) const = default;
 };
+
+// The percents of Results::latencyTail.
+constexpr std::array<double, 2> LATENCY_TAIL_PERCENTS = {99.9, 99.99};
 
 // Requests and megabits (2^20 bits) per second.
 struct Rates {
   double throughput = 0;
   double sendBandwidth = 0;
   double receiveBandwidth = 0;
+
+  bool operator==(const Rates&) const = default;
 };
 
 // The rates of a period from its counts and `elapsedSeconds`: attempted requests, bytes
@@ -61,6 +69,8 @@ struct RemoteHostFigures {
   std::vector<double> busiestCpuSamples;  // the busiest single processor
   std::vector<double> processCpuSamples;  // the chosen processes, at the ticks they were found
   double processMemoryMiB = 0;            // their resident memory when last found
+
+  bool operator==(const RemoteHostFigures&) const = default;
 };
 
 // The CPU series and memory figures of a period, all fractions from 0 to 1.
@@ -73,7 +83,23 @@ struct HostFigures {
   double remoteMemory2 = 0;
   RemoteHostFigures remoteHost1;
   RemoteHostFigures remoteHost2;
+
+  bool operator==(const HostFigures&) const = default;
 };
+
+// The figures of one monitor slot of a HostFigures (1: -M, 2: -X), by reference, const when
+// the host figures are.
+constexpr int MONITOR_SLOTS = 2;
+template <class Host>
+auto monitorSlotFigures(Host& host, int slot) {
+  struct Slot {
+    decltype((host.remoteCpuSamples1)) cpuSamples;
+    decltype((host.remoteMemory1)) memory;
+    decltype((host.remoteHost1)) remote;
+  };
+  return slot == 1 ? Slot{host.remoteCpuSamples1, host.remoteMemory1, host.remoteHost1}
+                   : Slot{host.remoteCpuSamples2, host.remoteMemory2, host.remoteHost2};
+}
 
 // A CPU series as the report shows it, in percent; an empty series is not present and has 0
 // for both figures.
