@@ -62,6 +62,8 @@ const char USAGE[] =
     "       as if from one run\n"
     "   --start-at           Wait until then to connect: a UTC time\n"
     "       (2026-12-09T13:00:00Z) or seconds since the epoch\n"
+    "   --html               Write the result as a page of charts\n"
+    "       and tables to a file, for any browser\n"
     "\n"
     "The last argument may be an http or https URL, or an \"@\" symbol\n"
     "followed by a file name. If a file name, then kelv will read the file\n"
