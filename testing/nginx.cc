@@ -80,7 +80,8 @@ std::string NginxServer::Configuration() const {
        << "  uwsgi_temp_path " << d << "/uwsgi;\n"
        << "  scgi_temp_path " << d << "/scgi;\n"
        << "  log_format counts '$connection $connection_requests $status $request_method "
-          "$request_uri';\n";
+          "$request_uri"
+       << (options.logTimes ? " $msec" : "") << "';\n";
   if (options.accessLog) {
     conf << "  access_log " << d << "/access.log counts;\n";
   } else {

@@ -19,6 +19,9 @@ struct NginxOptions {
   //   "<connection serial> <request number on that connection> <status> <method> <uri>"
   // so that tests can count requests and connections. Off by default (full speed).
   bool accessLog = false;
+  // Ends each access log line with " <msec>": when nginx logged it, seconds since the epoch
+  // with milliseconds.
+  bool logTimes = false;
   // Listen on ::1 as well as on 127.0.0.1 (same port numbers).
   bool ipv6 = false;
   // The body of "/" (answered from the configuration, no file I/O); "/moved" answers 302.

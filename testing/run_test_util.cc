@@ -236,4 +236,11 @@ std::vector<int> progressElapsed(const std::string& out, const std::string& pref
   return elapsed;
 }
 
+void expectValidResult(const std::string& path) {
+  const SubprocessResult checked = Subprocess::Run(
+      {"python3", sourcePath("testing/validate_result.py"), path}, RUN_TIMEOUT_MILLIS);
+  EXPECT_TRUE(checked.finished) << checked.error;
+  EXPECT_EQ(checked.exitStatus, 0) << checked.out << checked.err;
+}
+
 }  // namespace kelv

@@ -54,4 +54,8 @@ std::vector<ProgressLine> progressLines(const std::string& out, const std::strin
                                         int phase);
 std::vector<int> progressElapsed(const std::string& out, const std::string& prefix, int phase);
 
+// Checks a result file against docs/result.schema.json with testing/validate_result.py; a
+// fault, or a file that is not there, fails the test.
+void expectValidResult(const std::string& path);
+
 }  // namespace kelv

@@ -8,7 +8,7 @@ namespace {
 
 constexpr double NANOS_PER_SECOND = 1e9;
 
-void addCounts(Results& total, const Results& run) {
+void addRunCounts(Results& total, const Results& run) {
   total.attempted += run.attempted;
   total.successful += run.successful;
   total.unsuccessful += run.unsuccessful;
@@ -111,7 +111,7 @@ MergedMeasurement mergeMeasurements(const std::vector<MergeInput>& inputs,
     const Measurement& run = input.measurement;
     m.settings.connections += run.settings.connections;
     m.settings.threads += run.settings.threads;
-    addCounts(m.counts, run.counts);
+    addRunCounts(m.counts, run.counts);
     m.latencies.Merge(run.latencies);
     addRates(m.rates, run.rates);
     addHost(m.host, run.host);
