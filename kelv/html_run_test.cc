@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "absl/strings/match.h"
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_cat.h"
+#include "absl/strings/str_format.h"
 #include "absl/strings/strip.h"
 #include "kelv/exit_status.h"
 #include "kelv/result_output.h"
@@ -25,6 +25,7 @@
 #include "testing/report_browser.h"
 #include "testing/run_test_util.h"
 #include "testing/scratch_dir.h"
+#include "nlohmann/json.hpp"
 
 namespace kelv {
 namespace {
@@ -105,11 +106,17 @@ TEST(KelvHtml, ARunsPageIsDrawnOfflineWithTheFiguresOfItsReport) {
   expectDrawnOffline(page);
   expectEveryChartDrawn(page);
   expectReportFigures(page, run.out);
+  const nlohmann::json result = nlohmann::json::parse(json);
+  EXPECT_EQ(cellNumber(page, "summary-requests", "Successful requests"),
+            result["counts"]["successful"].get<int64_t>());
+  EXPECT_EQ(page.Cell("summary-latency", "99% latency"),
+            absl::StrFormat("%.3f milliseconds",
+                            result["latency"]["percentiles"]["99"].get<double>()));
   EXPECT_EQ(page.Cell("summary-settings", "URL"), nginx.HttpUrl());
   EXPECT_TRUE(page.notices.empty());
-  // Successful and errors per second, each over the warm-up tick and the measured one.
+  // Successful and errors per second, each at the warm-up's tick and the measured period's.
   EXPECT_EQ(page.charts.at("throughput").paths, 2);
-  EXPECT_GE(page.charts.at("throughput").points, 2);
+  EXPECT_GE(page.charts.at("throughput").points, 4);
 }
 
 TEST(KelvHtml, AMergedPageHasASeriesForEachRunAndTheirSum) {
