@@ -64,6 +64,8 @@ const char USAGE[] =
     "       as if from one run\n"
     "   --start-at           Wait until then to connect: a UTC time\n"
     "       (2026-12-09T13:00:00Z) or seconds since the epoch\n"
+    "   --html               Write the result as a page of charts\n"
+    "       and tables to a file, for any browser\n"
     "   --timeout            Seconds a request may take, connect included\n"
     "       (default none; 30 with -1)\n"
     "   --monitor-process    Process (name or number) the monitors report on\n"

@@ -29,6 +29,7 @@ constexpr int OPTION_MONITOR_PROCESS = 257;
 constexpr int OPTION_JSON = 258;
 constexpr int OPTION_MERGE = 259;
 constexpr int OPTION_START_AT = 260;
+constexpr int OPTION_HTML = 261;
 // A timeout is kept in nanoseconds: at least one, and well inside 64 bits.
 constexpr double MIN_TIMEOUT_SECONDS = 1e-9;
 constexpr double MAX_TIMEOUT_SECONDS = 1e6;
@@ -71,6 +72,7 @@ const option LONG_OPTIONS[] = {
     {"json", required_argument, nullptr, OPTION_JSON},
     {"merge", no_argument, nullptr, OPTION_MERGE},
     {"start-at", required_argument, nullptr, OPTION_START_AT},
+    {"html", required_argument, nullptr, OPTION_HTML},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -288,6 +290,9 @@ bool applyOption(OptionState& state, int letter, const char* value) {
       break;
     case OPTION_START_AT:
       if (!readStartTime(value, &settings.startAtWall)) state.usageError = true;
+      break;
+    case OPTION_HTML:
+      settings.htmlPath = value;
       break;
     default:
       state.usageError = true;

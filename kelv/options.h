@@ -41,6 +41,7 @@ struct Settings {
   std::string jsonPath;  // --json: the result's file, "-" for standard output; empty: none
   int64_t startAtWall = 0;  // --start-at, nanoseconds since the epoch; 0: start at once
   std::vector<std::string> mergeFiles;  // --merge: the results to merge, in order
+  std::string htmlPath;  // --html: the report page's file; empty: none
 
   // Whether the result's JSON takes the place of the text report on standard output.
   bool JsonOnStandardOutput() const { return jsonPath == "-"; }

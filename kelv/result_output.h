@@ -13,8 +13,9 @@ struct Measurement;
 std::string finalResultJson(const Measurement& measurement);
 
 // The final measurement as the settings ask: the text report or the CSV line on standard
-// output, and the JSON to its file or in place of the text report. False when a file could
-// not be written; the reason is then on standard error.
+// output, the JSON to its file or in place of the text report, and the report page that
+// draws that JSON to its file. False when a file could not be written; the reason is then
+// on standard error.
 bool writeResults(const Measurement& measurement, const Settings& settings);
 
 }  // namespace kelv
