@@ -149,6 +149,9 @@ TEST(KelvRate, AServerThatFallsBehindLeavesRequestsLateAndUnsentNotLost) {
   EXPECT_EQ(result["rate"]["unsentAtEnd"].get<double>(), f.at("Unsent at end"));
   EXPECT_EQ(result["serviceTime"]["count"].get<double>(),
             f.at("Successful requests") + f.at("Non-200 results"));
+  // Merged alone, the file gives the same report back, the schedule's lines included.
+  const SubprocessResult merged = runKelv({"--merge", json});
+  EXPECT_EQ(merged.out, run.result.out.substr(run.result.out.find("Duration:")));
   EXPECT_GT(f.at("Late sends"), 0) << run.result.out;
   EXPECT_GT(f.at("Unsent at end"), 100);
   EXPECT_LT(f.at("Achieved rate"), 160);

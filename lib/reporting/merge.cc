@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace kelv {
 namespace {
@@ -49,6 +50,32 @@ void addHost(HostFigures& total, const HostFigures& run) {
     to.memory = std::max(to.memory, from.memory);
     addRemoteHost(to.remote, from.remote);
   }
+}
+
+// Rates add up as the throughputs do; the largest lag is the largest of any run.
+void addSchedule(ScheduleFigures& total, const ScheduleFigures& run) {
+  RateFigures& r = total.rate;
+  r.target += run.rate.target;
+  r.achieved += run.rate.achieved;
+  r.due += run.rate.due;
+  r.sent += run.rate.sent;
+  r.lateSends += run.rate.lateSends;
+  r.maxLagMillis = std::max(r.maxLagMillis, run.rate.maxLagMillis);
+  r.unsentAtEnd += run.rate.unsentAtEnd;
+  r.inFlightAtEnd += run.rate.inFlightAtEnd;
+  total.serviceTimes.Merge(run.serviceTimes);
+  total.sendLags.Merge(run.sendLags);
+}
+
+// The schedules of runs that all had one; a closed-loop run among them leaves the merge
+// without, since its requests were never due.
+std::optional<ScheduleFigures> mergedSchedule(const std::vector<MergeInput>& inputs) {
+  ScheduleFigures total;
+  for (const MergeInput& input : inputs) {
+    if (!input.measurement.schedule) return std::nullopt;
+    addSchedule(total, *input.measurement.schedule);
+  }
+  return total;
 }
 
 // Where a run's measured period ends: its start by the wall clock plus its length by the
@@ -105,12 +132,14 @@ MergedMeasurement mergeMeasurements(const std::vector<MergeInput>& inputs,
   m.settings = inputs.front().measurement.settings;
   m.settings.connections = 0;
   m.settings.threads = 0;
+  m.settings.rate = 0;
   if (!name.empty()) m.settings.name = name;
   m.runStartWall = inputs.front().measurement.runStartWall;
   for (const MergeInput& input : inputs) {
     const Measurement& run = input.measurement;
     m.settings.connections += run.settings.connections;
     m.settings.threads += run.settings.threads;
+    m.settings.rate += run.settings.rate;
     addRunCounts(m.counts, run.counts);
     m.latencies.Merge(run.latencies);
     addRates(m.rates, run.rates);
@@ -119,6 +148,7 @@ MergedMeasurement mergeMeasurements(const std::vector<MergeInput>& inputs,
     if (m.stopSignal == 0) m.stopSignal = run.stopSignal;
     m.merged.push_back(mergedRunOf(input));
   }
+  m.schedule = mergedSchedule(inputs);
   setWindow(inputs, merged);
   mergeTimelines(inputs, m);
   return merged;

@@ -47,6 +47,28 @@ TEST(Merge, SumsCountsAndRatesOverTheCommonWindow) {
   EXPECT_EQ(m.timeline[1].run, 1);
 }
 
+// Rate runs add their targets, accounting and histograms; a closed-loop run among them
+// leaves no schedule to report.
+TEST(Merge, RateRunsAddTheirSchedules) {
+  std::vector<MergeInput> runs = {run("a", 100, 10), run("b", 100, 10)};
+  for (int i = 0; i < 2; ++i) {
+    Measurement& m = runs[i].measurement;
+    m.settings.rate = 100;
+    ScheduleFigures& s = m.schedule.emplace();
+    s.rate = RateFigures{100, 99.5 - i, 1000, 995, 3 + i, 2.5 * (i + 1), 5, 0};
+    s.serviceTimes.Record(1'000'000);
+    s.sendLags.Record(2'000'000 * (i + 1));
+  }
+  const Measurement both = mergeMeasurements(runs, "").measurement;
+  EXPECT_DOUBLE_EQ(both.settings.rate, 200);
+  ASSERT_TRUE(both.schedule);
+  EXPECT_EQ(both.schedule->rate, (RateFigures{200, 198, 2000, 1990, 7, 5, 10, 0}));
+  EXPECT_EQ(both.schedule->serviceTimes.Count(), 2u);
+  EXPECT_EQ(both.schedule->sendLags.Max(), runs[1].measurement.schedule->sendLags.Max());
+  runs.push_back(run("closed", 100, 10));
+  EXPECT_FALSE(mergeMeasurements(runs, "").measurement.schedule);
+}
+
 TEST(Merge, RunsThatDoNotOverlapHaveAnEmptyWindow) {
   const MergedMeasurement merged =
       mergeMeasurements({run("a", 100, 10), run("b", 200, 5), run("c", 150, 60)}, "together");

@@ -138,11 +138,15 @@ Json rateJson(const RateFigures& r) {
               {"due", r.due},                 {"sent", r.sent}};
 }
 
-// The members only a run on a send schedule has: its service time and its rate figures.
+// A series of times that is not the report's latency: summarised from itself alone.
+Json timesJson(const LatencyHistogram& h) { return latencyJson(h, computeStatistics(h, Results{})); }
+
+// The members only a run on a send schedule has: its service time, its rate figures and its
+// send lags.
 void addScheduleMembers(Json& result, const ScheduleFigures& schedule) {
-  result["serviceTime"] =
-      latencyJson(schedule.serviceTimes, computeStatistics(schedule.serviceTimes, Results{}));
+  result["serviceTime"] = timesJson(schedule.serviceTimes);
   result["rate"] = rateJson(schedule.rate);
+  result["sendLag"] = timesJson(schedule.sendLags);
 }
 
 Json samplesJson(const std::vector<double>& fractions) {

@@ -247,6 +247,27 @@ TimelineEntry tickOf(const Json& tick) {
   return e;
 }
 
+RateFigures rateOf(const Json& object) {
+  const Json& r = member(object, "rate");
+  RateFigures rate;
+  rate.target = numberOf(r, "target");
+  rate.achieved = numberOf(r, "achieved");
+  rate.due = integerOf(r, "due");
+  rate.sent = integerOf(r, "sent");
+  rate.lateSends = integerOf(r, "lateSends");
+  rate.maxLagMillis = numberOf(r, "maxLagMillis");
+  rate.unsentAtEnd = integerOf(r, "unsentAtEnd");
+  rate.inFlightAtEnd = integerOf(r, "inFlightAtEnd");
+  return rate;
+}
+
+// A run on a send schedule has all three members, any other none.
+std::optional<ScheduleFigures> scheduleOf(const Json& result) {
+  if (!result.contains("rate")) return std::nullopt;
+  return ScheduleFigures{rateOf(result), histogramOf(member(result, "serviceTime")),
+                         histogramOf(member(result, "sendLag"))};
+}
+
 MergedRun mergedRunOf(const Json& run) {
   MergedRun r;
   r.file = textOf(run, "file");
@@ -265,6 +286,7 @@ Measurement measurementOf(const Json& result) {
   m.settings = settingsOf(result);
   m.counts = countsOf(result);
   m.latencies = histogramOf(member(result, "latency"));
+  m.schedule = scheduleOf(result);
   m.rates = ratesOf(result);
   m.host = hostOf(result);
   for (const Json& tick : arrayOf(result, "timeline")) m.timeline.push_back(tickOf(tick));

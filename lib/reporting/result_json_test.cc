@@ -32,6 +32,10 @@ Measurement everyMember() {
   m.counts.statusCodes[200] = 3;
   m.counts.statusCodes[503] = 1;
   for (int64_t nanos : {int64_t{1'000}, int64_t{250'000}, int64_t{3'000'000}, int64_t{90'000'000'000}}) m.latencies.Record(nanos);
+  ScheduleFigures& schedule = m.schedule.emplace();
+  schedule.rate = RateFigures{200, 187.5, 6000, 5990, 12, 3.25, 10, 7};
+  schedule.serviceTimes.Record(250'000);
+  schedule.sendLags.Record(3'250'000);
   m.rates = Rates{0.125, 1.5, 2.75};
   m.host.clientCpuSamples = {0.25, 0.5};
   m.host.clientMemory = 0.125;
