@@ -1,7 +1,6 @@
 #include "lib/reporting/html_report.h"
 
 #include "generated/html_report_page.h"
-#include "lib/util/files.h"
 
 namespace kelv {
 namespace {
@@ -24,10 +23,6 @@ std::string htmlReportPage(std::string_view resultJson) {
   }
   page.append(HTML_PAGE_TAIL);
   return page;
-}
-
-Status writeHtmlReport(const std::string& path, std::string_view resultJson) {
-  return replaceFile(path, htmlReportPage(resultJson));
 }
 
 }  // namespace kelv

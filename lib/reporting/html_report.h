@@ -3,8 +3,6 @@
 #include <string>
 #include <string_view>
 
-#include "lib/util/status.h"
-
 namespace kelv {
 
 // The report page of a result: one self-contained HTML file (style sheet, scripts and data
@@ -12,8 +10,5 @@ namespace kelv {
 // text is written as \u003c, which JSON reads back as the same character and which no string
 // of a result can turn into the end of the script element that holds it.
 std::string htmlReportPage(std::string_view resultJson);
-
-// Writes the page to path, replacing any file there; the system's reason when it cannot.
-Status writeHtmlReport(const std::string& path, std::string_view resultJson);
 
 }  // namespace kelv
