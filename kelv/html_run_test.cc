@@ -90,22 +90,39 @@ std::vector<PageFindings> inspect(const ScratchDir& dir, const std::vector<std::
   return inspectReportPages(pages, dir.Path());
 }
 
+struct DrawnRun {
+  SubprocessResult run;
+  PageFindings page;
+};
+
+// A successful run with its page, which must be drawn offline, with data in every chart and
+// the figures of the run's own report.
+DrawnRun drawnRun(const ScratchDir& dir, const std::string& name,
+                  const std::vector<std::string>& args) {
+  DrawnRun drawn{runWithPage(dir, name, args), {}};
+  EXPECT_EQ(drawn.run.exitStatus, EXIT_STATUS_OK) << drawn.run.err;
+  std::vector<PageFindings> found = inspect(dir, {name});
+  if (found.size() != 1) {
+    ADD_FAILURE() << name << ": " << found.size() << " pages found";
+    return drawn;
+  }
+  drawn.page = std::move(found.front());
+  expectDrawnOffline(drawn.page);
+  expectEveryChartDrawn(drawn.page);
+  expectReportFigures(drawn.page, drawn.run.out);
+  return drawn;
+}
+
 TEST(KelvHtml, ARunsPageIsDrawnOfflineWithTheFiguresOfItsReport) {
   NginxServer nginx;
   ASSERT_TRUE(nginx.ok()) << nginx.Error();
   ScratchDir dir("kelv-html-run");
-  const SubprocessResult run =
-      runWithPage(dir, "run", {"-c", "4", "-K", "1", "-w", "1", "-d", "3", nginx.HttpUrl()});
-  ASSERT_EQ(run.exitStatus, EXIT_STATUS_OK) << run.err;
+  const DrawnRun drawn =
+      drawnRun(dir, "run", {"-c", "4", "-K", "1", "-w", "1", "-d", "3", nginx.HttpUrl()});
+  const PageFindings& page = drawn.page;
   const std::string json = readWholeFile(dir.File("run.json"));
   // The page holds the very result that --json wrote.
   EXPECT_EQ(readWholeFile(dir.File("run.html")), htmlReportPage(json));
-  const std::vector<PageFindings> found = inspect(dir, {"run"});
-  ASSERT_EQ(found.size(), 1u);
-  const PageFindings& page = found[0];
-  expectDrawnOffline(page);
-  expectEveryChartDrawn(page);
-  expectReportFigures(page, run.out);
   const nlohmann::json result = nlohmann::json::parse(json);
   EXPECT_EQ(cellNumber(page, "summary-requests", "Successful requests"),
             result["counts"]["successful"].get<int64_t>());
@@ -131,16 +148,10 @@ TEST(KelvHtml, ARatePagePutsTheServiceTimeBesideTheCorrectedLatency) {
   NginxServer nginx;
   ASSERT_TRUE(nginx.ok()) << nginx.Error();
   ScratchDir dir("kelv-html-rate");
-  const SubprocessResult run = runWithPage(
+  const DrawnRun drawn = drawnRun(
       dir, "rate", {"-R", "200", "-c", "4", "-K", "1", "-w", "1", "-d", "3", nginx.HttpUrl()});
-  ASSERT_EQ(run.exitStatus, EXIT_STATUS_OK) << run.err;
-  const std::map<std::string, double> report = parseTextReport(run.out);
-  const std::vector<PageFindings> found = inspect(dir, {"rate"});
-  ASSERT_EQ(found.size(), 1u);
-  const PageFindings& page = found[0];
-  expectDrawnOffline(page);
-  expectEveryChartDrawn(page);
-  expectReportFigures(page, run.out);
+  const PageFindings& page = drawn.page;
+  const std::map<std::string, double> report = parseTextReport(drawn.run.out);
   EXPECT_EQ(page.charts.at("spectrum").paths, 2);  // corrected latency and service time
   EXPECT_DOUBLE_EQ(cellFigure(page, "summary-service-time", "99%"),
                    report.at("99% service time"));
