@@ -17,6 +17,7 @@
 #include "lib/targets/target_url.h"
 #include "lib/util/strings.h"
 #include "testing/scripted_server.h"
+#include "testing/wait_until.h"
 
 namespace kelv {
 namespace {
@@ -150,12 +151,7 @@ std::string OutputCapture::Peek() const {
 }
 
 bool OutputCapture::WaitFor(const std::string& text, int millis) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
-  while (Peek().find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return waitUntil([&] { return Peek().find(text) != std::string::npos; }, millis);
 }
 
 std::unique_ptr<IOThread> makeThread(int connections, bool oneRequest) {

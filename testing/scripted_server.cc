@@ -3,19 +3,17 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "absl/strings/numbers.h"
 #include "absl/strings/str_split.h"
+#include "testing/wait_until.h"
 
 namespace kelv {
 namespace {
 
 constexpr int START_TIMEOUT_MILLIS = 10000;
 constexpr int STOP_TIMEOUT_MILLIS = 5000;
-constexpr int POLL_MILLIS = 10;
 constexpr std::string_view BLOCK_START = "=== connection ";
 
 std::string pythonBinary() {
@@ -126,12 +124,7 @@ ScriptedServerStats ScriptedServer::Stats() const {
 }
 
 bool ScriptedServer::WaitForRequests(int count, int timeoutMillis) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
-  while (Stats().requests < count) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MILLIS));
-  }
-  return true;
+  return waitUntil([&] { return Stats().requests >= count; }, timeoutMillis);
 }
 
 ScriptedServerStats ScriptedServer::Stop() {
