@@ -178,7 +178,8 @@ TEST_F(Kelvmon, FiguresAreFractionsWithTwoDecimals) {
   const std::string cpu = client.Ask("CPU\n");
   ASSERT_TRUE(isFigureReply(cpu)) << cpu;
   EXPECT_GE(std::atof(cpu.c_str()), 0.0);
-  EXPECT_LT(std::atof(cpu.c_str()), 1.0);
+  // Asked at once, the interval may hold one tick of this process and none of the clock.
+  EXPECT_LE(std::atof(cpu.c_str()), 1.0);
 }
 
 // Keeps kelvmon busy answering MEM from a few clients for about the given time. One command
